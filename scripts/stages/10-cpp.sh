@@ -1,0 +1,8 @@
+# The C++ suites, built with warnings as errors and run by CTest.
+set -euo pipefail
+cd "$ZENTROX_ROOT"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build/test -G Ninja -DZENTROX_WERROR=ON -DZENTROX_BUILD_TESTS=ON "${launcher[@]}" >/dev/null
+cmake --build build/test -j "$ZENTROX_JOBS"
+ctest --test-dir build/test --output-on-failure -j "$ZENTROX_JOBS"

@@ -1,0 +1,66 @@
+// The one seam through which the CSI transport (and board detection) reaches the kernel.
+// Production code uses the libc implementation; tests install a fake kernel for their scope.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace Zentrox {
+
+class KernelSeam {
+public:
+    virtual ~KernelSeam() = default;
+    // Each call behaves as its libc namesake: -1 (or MAP_FAILED) with errno set on failure.
+    virtual int open(const char* path, int flags) = 0;
+    virtual int close(int fd) = 0;
+    virtual int ioctl(int fd, unsigned long request, void* arg) = 0;
+    virtual void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) = 0;
+    virtual int munmap(void* addr, size_t length) = 0;
+    virtual int fstat(int fd, struct stat* st) = 0;
+    // Entry names of a directory in the order the system lists them, "." and ".." included.
+    virtual int listDirectory(const char* path, std::vector<std::string>& names) = 0;
+    virtual ssize_t readlink(const char* path, char* buf, size_t size) = 0;
+    // Whole content of a small text file (sysfs, procfs, device tree); false with errno set.
+    virtual bool readFile(const char* path, std::string& content) = 0;
+    virtual int nanosleep(const struct timespec* request, struct timespec* remaining) = 0;
+};
+
+// The seam of plain Linux system calls.
+class LibcKernel : public KernelSeam {
+public:
+    int open(const char* path, int flags) override;
+    int close(int fd) override;
+    int ioctl(int fd, unsigned long request, void* arg) override;
+    void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override;
+    int munmap(void* addr, size_t length) override;
+    int fstat(int fd, struct stat* st) override;
+    int listDirectory(const char* path, std::vector<std::string>& names) override;
+    ssize_t readlink(const char* path, char* buf, size_t size) override;
+    bool readFile(const char* path, std::string& content) override;
+    int nanosleep(const struct timespec* request, struct timespec* remaining) override;
+};
+
+// The seam in force: the libc one unless a ScopedKernel is alive.
+KernelSeam& kernel();
+
+// Installs `seam` for the lifetime of this object, then restores the previous one.
+class ScopedKernel {
+public:
+    explicit ScopedKernel(KernelSeam& seam);
+    ~ScopedKernel();
+    ScopedKernel(const ScopedKernel&) = delete;
+    ScopedKernel& operator=(const ScopedKernel&) = delete;
+
+private:
+    KernelSeam* previous;
+};
+
+// Sleeps for `request` through the seam, resuming with the remaining time after EINTR.
+void sleepFully(struct timespec request);
+
+}  // namespace Zentrox

@@ -30,14 +30,16 @@ SI4C_API bool SiSDKIsSingleFreq(SiSDKHandle handle);
 SI4C_API bool SiSDKSetSingleFreq(SiSDKHandle handle, bool single);
 
 /* Prepares conversion of width x height outputs in the mode last set; true on success. A converting
- * engine stops until the next SiSDKStart. */
+ * engine stops until the next SiSDKStart. Calibration handed over before is forgotten (the caller may
+ * release its bytes once this returns); hand it over again after every SiSDKInit. */
 SI4C_API bool SiSDKInit(SiSDKHandle handle, int width, int height);
 
 /* Hands over a calibration blob. The bytes must stay valid while the handle lives. A blob that is not
  * well formed is ignored (false) and the engine says so once on standard error. */
 SI4C_API bool SiSDKSetCaliData(SiSDKHandle handle, const void* data, uint32_t length);
 
-/* Directory holding "ConfigAlgorithm.json"; read at the next SiSDKStart. Empty: none. */
+/* Directory holding "ConfigAlgorithm.json"; read at the next SiSDKStart. Empty: none. A missing or
+ * malformed file leaves the default parameters; a path that is not a directory makes SiSDKStart fail. */
 SI4C_API bool SiSDKSetConfig(SiSDKHandle handle, const char* path);
 
 /* Starts conversion at the size and mode of the last SiSDKInit; true: ready to convert. */

@@ -1,5 +1,7 @@
 #include "Engine.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 namespace Zentrox {
@@ -14,6 +16,7 @@ void Engine::warnOnce(const char* what) {
 bool Engine::init(int width, int height) {
     started = false;
     initialised = false;
+    calibrationGiven = false;
     if (width < kMinWidth || width > kMaxWidth || height < 1 || height > kMaxHeight) return false;
     layout.width = width;
     layout.height = height;
@@ -61,6 +64,11 @@ bool Engine::start() {
     started = false;
     if (!initialised) return false;
     algorithm = AlgorithmParams{};
+    struct stat st {};
+    if (!configDirectory.empty() && (::stat(configDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        std::fprintf(stderr, "si4c: configuration directory %s not found\n", configDirectory.c_str());
+        return false;
+    }
     if (!configDirectory.empty() && readAlgorithmConfig(configDirectory, algorithm) == ConfigRead::MALFORMED)
         std::fprintf(stderr, "si4c: %s/ConfigAlgorithm.json is malformed; using default parameters\n",
                      configDirectory.c_str());

@@ -345,3 +345,38 @@ TEST(Si4cCalibration, GeometryMustMatchOrBeTwiceTheOutput) {
         EXPECT_EQ(said.find("geometry") != std::string::npos, !used) << said;
     }
 }
+
+TEST(Si4cCalibration, InitForgetsEarlierCalibration) {
+    VgaScene scene(32, 4, true, 800.0f);
+    RenderParams params;
+    params.phase_offset_rad[0] = 0.4f;
+    const std::vector<uint16_t> raw = scene.render(params);
+    std::vector<uint8_t> blob = calibrationFor(true, 32, 4, 0.4f);
+    Engine e;
+    ASSERT_TRUE(SiSDKInit(e.h, 32, 4));
+    ASSERT_TRUE(SiSDKSetCaliData(e.h, blob.data(), uint32_t(blob.size())));
+    ASSERT_TRUE(SiSDKStart(e.h));
+    DepthPlanes out(scene.pixels());
+    ASSERT_TRUE(e.convert(raw, out));
+    EXPECT_NEAR(out.depth[0], 800.0f, 2.0f);
+    ASSERT_TRUE(SiSDKInit(e.h, 32, 4));
+    std::fill(blob.begin(), blob.end(), 0xEE);  // the caller may release the bytes after init
+    ASSERT_TRUE(SiSDKStart(e.h));
+    ASSERT_TRUE(e.convert(raw, out));
+    EXPECT_GT(std::fabs(out.depth[0] - 800.0f), 50.0f) << "uncalibrated again";
+}
+
+TEST(Si4cConfig, StartFailsWhenTheConfigurationDirectoryIsMissing) {
+    TempWorkDir dir;
+    ASSERT_TRUE(dir.write("plainfile", "x"));
+    for (std::string path : {dir.path() + "/nowhere", dir.path() + "/plainfile"}) {
+        Engine e;
+        ASSERT_TRUE(SiSDKInit(e.h, 32, 4));
+        SiSDKSetConfig(e.h, path.c_str());
+        CaptureStderr();
+        EXPECT_FALSE(SiSDKStart(e.h)) << path;
+        EXPECT_NE(GetCapturedStderr().find("not found"), std::string::npos);
+        SiSDKSetConfig(e.h, "");
+        EXPECT_TRUE(SiSDKStart(e.h)) << "an empty path means no configuration directory";
+    }
+}

@@ -144,6 +144,21 @@ void runKernelProbes(VmChecks& checks, const char* videoPath, bool multiPlane, u
         error == 0 && w == width && h == height && f == V4L2_PIX_FMT_Y12 && size == 2 * width * height,
         "probe: S_FMT takes %ux%u Y12 with 2 bytes per sample", width, height);
 
+    // Stream-on needs buffers; an input the node lacks is refused.
+    int type = node.type;
+    node.call(VIDIOC_STREAMON, &type, &error);
+    checks.note("fact streamon_no_buffers: errno %d", error);
+    checks.check(error == EINVAL, "probe: STREAMON without buffers fails with EINVAL");
+    if (!multiPlane) {
+        int input = 1;
+        node.call(VIDIOC_S_INPUT, &input, &error);
+        checks.note("fact s_input_1: errno %d", error);
+        checks.check(error == EINVAL, "probe: S_INPUT of a missing input fails with EINVAL");
+        input = 0;
+        node.call(VIDIOC_S_INPUT, &input, &error);
+        checks.check(error == 0, "probe: S_INPUT 0 succeeds");
+    }
+
     // Buffers: exactly 8 granted; the multi-plane QUERYBUF reports the plane count in `length`.
     uint32_t granted = 0;
     error = node.requestBuffers(8, &granted);
@@ -161,6 +176,37 @@ void runKernelProbes(VmChecks& checks, const char* videoPath, bool multiPlane, u
     }
     checks.check((buf.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC,
                  "probe: buffers carry monotonic timestamps");
+    const uint32_t length = multiPlane ? plane.length : buf.length;
+    const off_t offset = multiPlane ? plane.m.mem_offset : buf.m.offset;
+
+    // Mappings: longer than the buffer or at an offset no buffer has are refused.
+    void* tooLong =
+        kernel().mmap(nullptr, length + 4096, PROT_READ | PROT_WRITE, MAP_SHARED, node.fd, offset);
+    error = tooLong == MAP_FAILED ? errno : 0;
+    checks.note("fact mmap_too_long: errno %d", error);
+    checks.check(tooLong == MAP_FAILED && error == EINVAL,
+                 "probe: mmap longer than the buffer fails with EINVAL");
+    if (tooLong != MAP_FAILED) kernel().munmap(tooLong, length + 4096);
+    void* nowhere = kernel().mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, node.fd, 0x7ff00000);
+    error = nowhere == MAP_FAILED ? errno : 0;
+    checks.note("fact mmap_unknown_offset: errno %d", error);
+    checks.check(nowhere == MAP_FAILED && error == EINVAL,
+                 "probe: mmap at an unknown offset fails with EINVAL");
+    if (nowhere != MAP_FAILED) kernel().munmap(nowhere, 4096);
+    void* mapped = kernel().mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, node.fd, offset);
+    checks.check(mapped != MAP_FAILED, "probe: mmap of buffer 0");
+
+    // A buffer queued twice is refused.
+    error = node.queryBuffer(0, buf, plane);
+    node.call(VIDIOC_QBUF, &buf, &error);
+    checks.check(error == 0, "probe: QBUF of buffer 0");
+    error = node.queryBuffer(0, buf, plane);
+    checks.check((buf.flags & V4L2_BUF_FLAG_QUEUED) && (buf.flags & V4L2_BUF_FLAG_MAPPED),
+                 "probe: QUERYBUF flags a queued, mapped buffer (0x%x)", buf.flags);
+    node.call(VIDIOC_QBUF, &buf, &error);
+    checks.note("fact qbuf_twice: errno %d", error);
+    checks.check(error == EINVAL, "probe: QBUF of a queued buffer fails with EINVAL");
+
     error = node.queryBuffer(8, buf, plane);
     checks.note("fact querybuf_index_8: errno %d", error);
     checks.check(error == EINVAL, "probe: QUERYBUF of index 8 fails with EINVAL");
@@ -186,7 +232,6 @@ void runKernelProbes(VmChecks& checks, const char* videoPath, bool multiPlane, u
     node.call(VIDIOC_DQBUF, &buf, &error);
     checks.note("fact dqbuf_not_streaming: errno %d", error);
     checks.check(error == EINVAL, "probe: DQBUF when not streaming fails with EINVAL");
-    int type = node.type;
     node.call(VIDIOC_STREAMOFF, &type, &error);
     checks.check(error == 0, "probe: STREAMOFF when not streaming succeeds");
     // videobuf2 accepts stream-on before any buffer is queued and starts the driver once enough are.
@@ -198,6 +243,12 @@ void runKernelProbes(VmChecks& checks, const char* videoPath, bool multiPlane, u
     checks.check(error == EBUSY, "probe: REQBUFS 0 while streaming fails with EBUSY");
     node.call(VIDIOC_STREAMOFF, &type, &error);
     checks.check(error == 0, "probe: STREAMOFF after that succeeds");
+
+    // Stream off gives every buffer back to the caller; the mapping goes with munmap.
+    error = node.queryBuffer(0, buf, plane);
+    checks.check(error == 0 && !(buf.flags & V4L2_BUF_FLAG_QUEUED),
+                 "probe: no buffer queued after STREAMOFF");
+    if (mapped != MAP_FAILED) checks.check(kernel().munmap(mapped, length) == 0, "probe: munmap of buffer 0");
 
     // Giving the buffers back unlocks the format.
     error = node.requestBuffers(0, &granted);

@@ -302,7 +302,7 @@ TEST(CaptureFailures, AReadFailureLeavesTheSkipCycleAlone) {
 }
 
 // Skip cycles through the running thread, each on a new camera: numbers of the delivered frames.
-TEST(CaptureSkip, CyclesDeliverTheSpecifiedFrames) {
+TEST(CaptureSkip, CyclesDeliverTheExpectedFrames) {
     struct Case {
         int skip;
         int loop;

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """HQVGA conversion, microseconds per 240 x 180 frame: the scalar reference, the vectorised
 conversions, and the same arithmetic in numpy float64, measured side by side in alternating rounds
-on the same frames, with their ratios. Two frames: a noisy slanted surface ("scene") and uniformly
+on the same frames, with their ratios. Times are CPU time of the measuring thread, so that waiting
+for a core on a shared machine does not count. Two frames: a noisy slanted surface ("scene") and uniformly
 random samples ("random")."""
 import os
 import statistics

@@ -22,7 +22,8 @@ typedef float NativeFloats __attribute__((vector_size(16)));
 double perturbedAtan2(double y, double x) {
     const double exact = std::atan2(y, x);
     if (exact == 0.0) return exact;
-    const uint32_t h = static_cast<uint32_t>(static_cast<int>(y) * 73856093 ^ static_cast<int>(x) * 19349663);
+    const uint32_t h = static_cast<uint32_t>(static_cast<int>(y)) * 73856093u ^
+                       static_cast<uint32_t>(static_cast<int>(x)) * 19349663u;
     int64_t bits;
     std::memcpy(&bits, &exact, sizeof bits);
     bits += static_cast<int64_t>(h % 6001) - 3000;

@@ -1,5 +1,6 @@
 #include "EvkCamera.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -139,6 +140,7 @@ int EvkCamera::start() {
     }
     streaming = true;
     streamStart = nowMicros();
+    lastDue = streamStart;
     nextImage = 0;
     attempts = 0;
     frameRange = range;
@@ -166,22 +168,24 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
 
     const uint64_t n = nextImage;
     const uint64_t perFrame = source->imagesPerFrame();
-    uint64_t now = nowMicros();
-    uint64_t due = now;
+    const uint64_t now = nowMicros();
+    if (n % perFrame == 0) {
+        // A frame begins. Without pacing it is captured when asked for. With pacing, a caller further
+        // behind than the kit buffers finds the schedule resumed now: what it did not read in time
+        // is dropped. Either way a frame never begins before the previous one's last image.
+        const bool late = source->paced() && now > streamStart + source->dueMicros(n) +
+                                                       BUFFERED_FRAMES * source->framePeriodMicros();
+        if (!source->paced() || late) streamStart = std::max(now, lastDue) - source->dueMicros(n);
+    }
+    const uint64_t due = streamStart + source->dueMicros(n);
     if (source->paced()) {
-        // A caller further behind than the kit buffers resumes the schedule now, at a frame's first
-        // image: what it did not read in time is dropped.
-        if (n % perFrame == 0 &&
-            now > streamStart + source->dueMicros(n) + BUFFERED_FRAMES * source->framePeriodMicros()) {
-            streamStart = now - source->dueMicros(n);
-        }
-        due = streamStart + source->dueMicros(n);
         if (timeout_ms >= 0 && due > now + uint64_t(timeout_ms) * 1000) {
             if (!waitUntil(lock, now + uint64_t(timeout_ms) * 1000)) return ZENTROX_EVK_BAD_STATE;
             return ZENTROX_EVK_TIMEOUT;
         }
         if (!waitUntil(lock, due)) return ZENTROX_EVK_BAD_STATE;
     }
+    lastDue = due;
     ++nextImage;
     const uint64_t attempt = ++attempts;
     if (n % perFrame == 0) frameRange = range;

@@ -63,7 +63,8 @@ class EvkCamera {
     std::condition_variable wake;
     bool initialised = false;
     bool streaming = false;
-    uint64_t streamStart = 0;  // us of the steady clock at which image 0 is due
+    uint64_t streamStart = 0;  // us of the steady clock from which the source's schedule counts
+    uint64_t lastDue = 0;      // us of the steady clock of the last image taken
     uint64_t nextImage = 0;
     uint64_t attempts = 0;  // images due since start, for the injected faults
     RangeMode range = RangeMode::RANGE_4000;

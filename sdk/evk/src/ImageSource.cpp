@@ -11,7 +11,9 @@ RenderedSource::RenderedSource(std::unique_ptr<ModuleRenderer> renderer, double 
     : module(std::move(renderer)), rate(frame_rate) {
     period = rate > 0.0 ? static_cast<uint64_t>(std::llround(1e6 / rate)) : 0;
     const uint64_t images = module->imagesPerFrame();
-    spacing = images > 1 ? std::min<uint64_t>(1500, period / images) : 0;
+    // Unpaced frames keep the spacing of their images, so that a frame's images stay together
+    // however late the caller asks for each.
+    spacing = images < 2 ? 0 : period == 0 ? 1500 : std::min<uint64_t>(1500, period / images);
 }
 
 uint64_t RenderedSource::dueMicros(uint64_t n) const {

@@ -24,7 +24,8 @@ class ImageSource {
     virtual double frameRate() const = 0;
     // Whether images are due at set times; otherwise each one is ready when asked for.
     bool paced() const { return framePeriodMicros() > 0; }
-    // Microseconds from the start of the stream to the capture of image n (0, 1, 2, ...).
+    // Microseconds from the start of the stream to the capture of image n (0, 1, 2, ...); without
+    // pacing, only the offsets within a frame count.
     virtual uint64_t dueMicros(uint64_t n) const = 0;
     // Microseconds of one camera frame; 0 when images are not paced.
     virtual uint64_t framePeriodMicros() const = 0;
@@ -34,7 +35,8 @@ class ImageSource {
 };
 
 // Images rendered by a module; the phase images of a frame 1.5 ms apart (closer when the frame
-// period leaves less room), frames at the frame period.
+// period leaves less room), frames at the frame period. Without a frame rate, a frame begins when
+// its first image is asked for, and its other images keep the 1.5 ms spacing in their timestamps.
 class RenderedSource final : public ImageSource {
   public:
     RenderedSource(std::unique_ptr<ModuleRenderer> module, double frame_rate);

@@ -2,7 +2,9 @@
 // bit widths and noise.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "KitTestSupport.h"
 #include "ZentroxScene.h"
@@ -69,6 +71,28 @@ TEST(KitStream, WithoutAFileIsA240By180TwelveBitModuleAt30FramesPerSecond) {
     }
     EXPECT_LT(worst, 40.0);  // a little noise on every pixel, nothing more
     EXPECT_GT(near, 2000);
+}
+
+TEST(KitStream, WithoutFrameRateAFramesImagesStayTogetherHoweverLateTheyAreRead) {
+    ScratchDir dir;
+    Kit kit(dir.write("fast.json", "{\"frame_rate\": 0, \"width\": 16, \"height\": 8}").c_str());
+    ASSERT_TRUE(kit.stream());
+    std::vector<ZentroxImage> records;
+    for (int i = 0; i < 12; ++i) {
+        std::vector<uint8_t> image;
+        ZentroxImage record{};
+        ASSERT_EQ(kit.capture(image, &record), ZENTROX_EVK_OK);
+        records.push_back(record);
+        if (i % 4 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(8));  // a slow reader
+    }
+    for (size_t i = 1; i < records.size(); ++i) {
+        const uint64_t gap = records[i].timestamp - records[i - 1].timestamp;
+        ASSERT_LE(records[i - 1].timestamp, records[i].timestamp) << i;
+        if (i % 4 != 0) {
+            EXPECT_GE(gap, 1u) << i;  // 0, 1.5, 3 and 4.5 ms after the frame began
+            EXPECT_LE(gap, 2u) << i;
+        }
+    }
 }
 
 TEST(KitStream, RangeRegistersSwitchTheModulationAtTheNextFrame) {

@@ -18,7 +18,7 @@ std::vector<uint16_t> expectedFrame(CsiRig& rig, bool shortRange = false) {
     std::vector<uint8_t> image(240 * 180 * 2);
     const unsigned shift = rig.board.platform == Platform::JETSON ? 4 : 0;
     for (unsigned k = 0; k < 4; ++k) {
-        rig.board.encoders[shortRange ? 1 : 0].writeImage(k, 12, image.data());
+        rig.board.encoder(shortRange).writeImage(k, 12, image.data());
         for (size_t i = 0; i < 240 * 180; ++i) {
             uint16_t v = uint16_t(image[2 * i] | image[2 * i + 1] << 8);
             words[k * 240 * 180 + i] = uint16_t(v << shift);

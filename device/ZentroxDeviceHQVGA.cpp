@@ -1,0 +1,69 @@
+#include "ZentroxDeviceHQVGA.h"
+
+#include "Platform.h"
+#include "ZentroxTOFSensor.h"
+
+namespace Zentrox {
+
+ZentroxDeviceHQVGA::ZentroxDeviceHQVGA(int platform)
+    : ZentroxDevice(platform), shift(platform == Platform::JETSON ? 4 : 0) {}
+
+void ZentroxDeviceHQVGA::getFrameFormat(OutputGeometry& raw, OutputGeometry& depth) {
+    raw = OutputGeometry{2, HQVGA_WIDTH, HQVGA_HEIGHT * HQVGA_PLANES};
+    depth = OutputGeometry{2, HQVGA_WIDTH, HQVGA_HEIGHT};
+}
+
+int ZentroxDeviceHQVGA::open(ZentroxTOFSensor* newSensor) {
+    sensor = newSensor;
+    return ZentroxSuccess;
+}
+
+int ZentroxDeviceHQVGA::setControl(CameraCtrl ctrl, int value) {
+    if (ctrl != CameraCtrl::RANGE) return ZentroxInvalidParameter;
+    RangeState next = state.load(std::memory_order_relaxed);
+    next.range = value;
+    if (value == 2000) next.frequency = 75000000.0f;
+    if (value == 4000) next.frequency = 37500000.0f;
+    state.store(next, std::memory_order_relaxed);
+    return ZentroxSuccess;
+}
+
+int ZentroxDeviceHQVGA::getControl(CameraCtrl ctrl, int* value) {
+    if (value == nullptr) return ZentroxInvalidParameter;
+    if (ctrl == CameraCtrl::RANGE) {
+        *value = state.load(std::memory_order_relaxed).range;
+        return ZentroxSuccess;
+    }
+    // Opened without a transport: nobody can answer for the other controls.
+    if (sensor == nullptr) return ZentroxUnkownError;
+    return sensor->getControl(ctrl, value);
+}
+
+HqvgaParams ZentroxDeviceHQVGA::params() const {
+    const RangeState now = state.load(std::memory_order_relaxed);
+    return HqvgaParams{shift, now.range == 2000, hqvgaDepthScale(now.frequency)};
+}
+
+bool ZentroxDeviceHQVGA::getRawImagesReference(const uint8_t* frame, int16_t* raw) {
+    if (frame == nullptr || raw == nullptr) return false;
+    hqvgaRawImagesReference(frame, raw, shift);
+    return true;
+}
+
+bool ZentroxDeviceHQVGA::getPhaseImageReference(const uint8_t* frame, float* depth, float* amplitude,
+                                                float* confidence) {
+    if (frame == nullptr || depth == nullptr || amplitude == nullptr || confidence == nullptr) return false;
+    hqvgaPhaseImageReference(frame, depth, amplitude, confidence, params());
+    return true;
+}
+
+bool ZentroxDeviceHQVGA::getRawImages(const uint8_t* frame, int16_t* raw) {
+    return getRawImagesReference(frame, raw);
+}
+
+bool ZentroxDeviceHQVGA::getPhaseImage(const uint8_t* frame, float* depth, float* amplitude,
+                                       float* confidence) {
+    return getPhaseImageReference(frame, depth, amplitude, confidence);
+}
+
+}  // namespace Zentrox

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include "RecordingSensor.h"
+#include "ZentroxDeviceHQVGA.h"
+
+using namespace Zentrox;
+
+namespace {
+
+const CameraCtrl OTHER_CONTROLS[] = {
+    CameraCtrl::FMT_WIDTH,      CameraCtrl::FMT_HEIGHT,      CameraCtrl::MODE,
+    CameraCtrl::FRAME_MODE,     CameraCtrl::EXPOSURE,        CameraCtrl::FRAME_RATE,
+    CameraCtrl::SKIP_FRAME,     CameraCtrl::SKIP_FRAME_LOOP, CameraCtrl::AUTO_FRAME_RATE,
+    CameraCtrl::CONFIG_DIR_EXT,
+};
+
+TEST(HqvgaControls, RangeSetsFrequencyOnlyFor2000And4000) {
+    const struct {
+        int value;
+        float frequency_after;  // starting from 75 MHz
+    } rows[] = {{2000, 75000000.0f}, {4000, 37500000.0f},  {3000, 75000000.0f},
+                {0, 75000000.0f},    {-4000, 75000000.0f}, {1999, 75000000.0f}};
+    for (const auto& row : rows) {
+        RecordingSensor sensor;
+        ZentroxDeviceHQVGA device(0);
+        ASSERT_EQ(device.open(&sensor), 0);
+        ASSERT_EQ(device.setControl(CameraCtrl::RANGE, 2000), 0);
+        EXPECT_EQ(device.setControl(CameraCtrl::RANGE, row.value), 0) << row.value;
+        int range = 12345;
+        EXPECT_EQ(device.getControl(CameraCtrl::RANGE, &range), 0);
+        EXPECT_EQ(range, row.value);
+        EXPECT_EQ(device.modulationFrequency(), row.frequency_after) << row.value;
+        EXPECT_EQ(device.params().range2000_pair, row.value == 2000) << row.value;
+        EXPECT_TRUE(sensor.calls.empty()) << row.value;
+    }
+}
+
+TEST(HqvgaControls, DefaultsAre4000At37_5MHz) {
+    ZentroxDeviceHQVGA device(0);
+    int range = 0;
+    EXPECT_EQ(device.getControl(CameraCtrl::RANGE, &range), 0);
+    EXPECT_EQ(range, 4000);
+    EXPECT_EQ(device.modulationFrequency(), 37500000.0f);
+    EXPECT_FALSE(device.params().range2000_pair);
+}
+
+TEST(HqvgaControls, OtherControlsAreRefusedWithoutReachingTheSensor) {
+    RecordingSensor sensor;
+    ZentroxDeviceHQVGA device(0);
+    ASSERT_EQ(device.open(&sensor), 0);
+    for (CameraCtrl ctrl : OTHER_CONTROLS) {
+        EXPECT_EQ(device.setControl(ctrl, 10), ZentroxInvalidParameter) << static_cast<int>(ctrl);
+    }
+    EXPECT_TRUE(sensor.calls.empty());
+    int range = 0;
+    ASSERT_EQ(device.getControl(CameraCtrl::RANGE, &range), 0);
+    EXPECT_EQ(range, 4000);  // the refused calls changed nothing
+}
+
+TEST(HqvgaControls, OtherControlsAreReadFromTheSensor) {
+    const int statuses[] = {ZentroxSuccess, ZentroxInvalidParameter, ZentroxSystemError,
+                            ZentroxNotImplemented};
+    for (int status : statuses) {
+        for (CameraCtrl ctrl : OTHER_CONTROLS) {
+            RecordingSensor sensor;
+            sensor.answer_status = status;
+            sensor.answer_value = 33;
+            ZentroxDeviceHQVGA device(0);
+            ASSERT_EQ(device.open(&sensor), 0);
+            int value = -1;
+            EXPECT_EQ(device.getControl(ctrl, &value), status) << static_cast<int>(ctrl);
+            EXPECT_EQ(value, status == ZentroxSuccess ? 33 : -1);
+            ASSERT_EQ(sensor.calls.size(), 1u);
+            EXPECT_FALSE(sensor.calls[0].set);
+            EXPECT_EQ(sensor.calls[0].ctrl, ctrl);
+        }
+    }
+}
+
+TEST(HqvgaControls, RangeIsNotAskedOfTheSensor) {
+    RecordingSensor sensor;
+    sensor.answer_value = 77;
+    ZentroxDeviceHQVGA device(0);
+    ASSERT_EQ(device.open(&sensor), 0);
+    int range = 0;
+    EXPECT_EQ(device.getControl(CameraCtrl::RANGE, &range), 0);
+    EXPECT_EQ(range, 4000);
+    EXPECT_TRUE(sensor.calls.empty());
+}
+
+TEST(HqvgaControls, TextControlsAreRefused) {
+    RecordingSensor sensor;
+    ZentroxDeviceHQVGA device(0);
+    ASSERT_EQ(device.open(&sensor), 0);
+    const char* text = "untouched";
+    for (CameraCtrl ctrl : {CameraCtrl::CONFIG_DIR_EXT, CameraCtrl::RANGE}) {
+        EXPECT_EQ(device.setControlExt(ctrl, "/tmp"), ZentroxInvalidParameter);
+        EXPECT_EQ(device.getControlExt(ctrl, &text), ZentroxInvalidParameter);
+    }
+    EXPECT_STREQ(text, "untouched");
+    EXPECT_TRUE(sensor.calls.empty());
+}
+
+TEST(HqvgaControls, WithoutSensorOrOutputReadsFailInsteadOfCrashing) {
+    ZentroxDeviceHQVGA device(0);
+    EXPECT_EQ(device.open(nullptr), 0);
+    int value = 5;
+    EXPECT_EQ(device.getControl(CameraCtrl::EXPOSURE, &value), ZentroxUnkownError);
+    EXPECT_EQ(value, 5);
+    EXPECT_EQ(device.getControl(CameraCtrl::RANGE, nullptr), ZentroxInvalidParameter);
+    EXPECT_EQ(device.getControl(CameraCtrl::EXPOSURE, nullptr), ZentroxInvalidParameter);
+    // Range still works without a sensor.
+    EXPECT_EQ(device.setControl(CameraCtrl::RANGE, 2000), 0);
+    EXPECT_EQ(device.getControl(CameraCtrl::RANGE, &value), 0);
+    EXPECT_EQ(value, 2000);
+}
+
+TEST(HqvgaDevice, TypeGeometryAndLifecycle) {
+    ZentroxDeviceHQVGA device(0);
+    EXPECT_EQ(device.getDeviceType(), HQVGA);
+    OutputGeometry raw{9, 9, 9}, depth{9, 9, 9};
+    device.getFrameFormat(raw, depth);
+    EXPECT_EQ(raw.tag, 2u);
+    EXPECT_EQ(raw.width, 240u);
+    EXPECT_EQ(raw.height, 720u);
+    EXPECT_EQ(depth.tag, 2u);
+    EXPECT_EQ(depth.width, 240u);
+    EXPECT_EQ(depth.height, 180u);
+    RecordingSensor sensor;
+    EXPECT_EQ(device.open(&sensor), 0);
+    EXPECT_EQ(device.prepare(), 0);
+    EXPECT_EQ(device.start(), 0);
+    EXPECT_EQ(device.stop(), 0);
+    EXPECT_EQ(device.close(), 0);
+    EXPECT_TRUE(sensor.calls.empty());
+}
+
+}  // namespace

@@ -17,10 +17,10 @@ namespace Zentrox {
 namespace {
 
 // The only frame size that the camera's own phase-to-depth device serves.
-constexpr uint32_t HQVGA_WIDTH = 240;
-constexpr uint32_t HQVGA_HEIGHT = 180;
+constexpr uint32_t HQVGA_SENSOR_WIDTH = 240;
+constexpr uint32_t HQVGA_SENSOR_HEIGHT = 180;
 // Four phase images make one camera frame of a 240 x 180 module.
-constexpr int32_t HQVGA_SUB_FRAMES = 4;
+constexpr int32_t HQVGA_SENSOR_SUB_FRAMES = 4;
 
 // Installs `fresh` as the camera's sensor and opens it. The device keeps a pointer to the sensor it
 // was opened on, so the previous device goes together with the previous sensor: nothing is left
@@ -79,8 +79,8 @@ int ZentroxTOFCamera::openPostHandle() {
     opened.store(false);
 
     std::unique_ptr<ZentroxDevice> fresh;
-    if (info.height == HQVGA_HEIGHT && info.width == HQVGA_WIDTH) {
-        sensor->subFrameCount = HQVGA_SUB_FRAMES;
+    if (info.height == HQVGA_SENSOR_HEIGHT && info.width == HQVGA_SENSOR_WIDTH) {
+        sensor->subFrameCount = HQVGA_SENSOR_SUB_FRAMES;
         fresh = std::make_unique<ZentroxDeviceHQVGA>(platform);
         info.device_type = HQVGA;
     } else {

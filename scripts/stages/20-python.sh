@@ -10,7 +10,9 @@ py="$venv/bin/python"
 "$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest
 "$py" -m pip install --quiet --no-build-isolation \
   -Cbuild-dir=build/python-wheel -Ccmake.define.ZENTROX_WERROR=ON .
-# Run from the tests folder so that the installed module, not the source tree, is imported.
+# Run from the tests folder so that the installed module, not the source tree, is imported, with
+# the environment's console scripts (zentrox-depth) on the path.
+export PATH="$ZENTROX_ROOT/$venv/bin:$PATH"
 cd tests/python
 set +e
 "$ZENTROX_ROOT/$py" -m pytest -q -p no:cacheprovider

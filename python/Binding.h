@@ -46,19 +46,19 @@ struct CameraState {
 // mutex may be waiting for the interpreter lock, so the interpreter lock is given up while waiting
 // for the mutex: the order is always mutex first, interpreter lock second.
 class StateLock {
-public:
+  public:
     explicit StateLock(CameraState& state);
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
 
-private:
+  private:
     std::unique_lock<std::mutex> lock;
 };
 
 // A frame object: a reference to one buffer of one pool of one camera. It does not own the buffer;
 // it knows the pool generation it belongs to and whether the caller still holds it.
 class FrameRef {
-public:
+  public:
     FrameRef(std::shared_ptr<CameraState> state, ZentroxFrameBuffer* buffer, uint64_t generation);
     virtual ~FrameRef();
     FrameRef(const FrameRef&) = delete;

@@ -35,7 +35,7 @@ std::vector<CameraBinding*>& liveCameras() {
 }
 
 class CameraBinding {
-public:
+  public:
     CameraBinding() : core(new ZentroxTOFCamera()), state(std::make_shared<CameraState>()) {
         liveCameras().push_back(this);
     }
@@ -71,8 +71,8 @@ public:
         // Copied while the interpreter lock is held: the core reads it with the lock released.
         std::optional<std::string> copy;
         if (path != nullptr) copy.emplace(path);
-        return status(
-            unlocked([&](ZentroxTOFCamera& c) { return c.openWithFile(copy ? copy->c_str() : nullptr, index); }));
+        return status(unlocked(
+            [&](ZentroxTOFCamera& c) { return c.openWithFile(copy ? copy->c_str() : nullptr, index); }));
     }
 
     TofErrorCode close() {
@@ -167,7 +167,7 @@ public:
         });
     }
 
-private:
+  private:
     static TofErrorCode status(int code) { return static_cast<TofErrorCode>(code); }
 
     // The frame object for a buffer the core just handed out: the live object that already stands
@@ -195,7 +195,8 @@ void stopLiveCameras() {
     for (CameraBinding* camera : liveCameras()) {
         cameras.push_back(py::cast(camera, py::return_value_policy::reference));
     }
-    for (py::object& camera : cameras) camera.cast<CameraBinding&>().stopAtExit();
+    for (py::object& camera : cameras)
+        camera.cast<CameraBinding&>().stopAtExit();
 }
 
 }  // namespace
@@ -204,20 +205,27 @@ void bindCamera(py::module_& m) {
     py::class_<CameraBinding>(m, "ZentroxCamera")
         .def(py::init<>())
         .def("open", &CameraBinding::open, py::arg("mode"), py::arg("index") = 0,
-             "Initialize the camera configuration and turn on the camera, set the initialization frame according to "
-             "the mode.\n\n- mode Specify the connection method.\n- index Device node, the default value is video0.")
+             "Initialize the camera configuration and turn on the camera, set the initialization frame "
+             "according to "
+             "the mode.\n\n- mode Specify the connection method.\n- index Device node, the default value is "
+             "video0.")
         .def("openWithFile", &CameraBinding::openWithFile, py::arg("path"), py::arg("index") = 0,
-             "Initialize the camera configuration and turn on the camera, set the initialization frame according to "
-             "the mode.\n\n- path Specify the config file path.\n- index Device node, the default value is video0.")
+             "Initialize the camera configuration and turn on the camera, set the initialization frame "
+             "according to "
+             "the mode.\n\n- path Specify the config file path.\n- index Device node, the default value is "
+             "video0.")
         .def("close", &CameraBinding::close, "Close the camera")
         .def("start", &CameraBinding::start, py::arg("type"), "Start the camera stream and start processing.")
         .def("stop", &CameraBinding::stop, "Stop camera stream and processing.")
-        .def("setControl", &CameraBinding::setControl, py::arg("ctrl"), py::arg("value"), "Set camera parameters.")
+        .def("setControl", &CameraBinding::setControl, py::arg("ctrl"), py::arg("value"),
+             "Set camera parameters.")
         .def("getControl", &CameraBinding::getControl, py::arg("ctrl"), "Get camera parameters.")
         .def("getCameraInfo", &CameraBinding::getCameraInfo, "Get camera information.")
         .def("requestFrame", &CameraBinding::requestFrame, py::arg("timeout"),
-             py::return_value_policy::take_ownership, "Request a frame of data from the frame processing thread.")
-        .def("releaseFrame", &CameraBinding::releaseFrame, py::arg("frame"), "Free the memory space of the frame.");
+             py::return_value_policy::take_ownership,
+             "Request a frame of data from the frame processing thread.")
+        .def("releaseFrame", &CameraBinding::releaseFrame, py::arg("frame"),
+             "Free the memory space of the frame.");
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&stopLiveCameras));
 }

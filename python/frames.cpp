@@ -29,13 +29,15 @@ FrameRef::~FrameRef() {
 
 ZentroxFrameBuffer* FrameRef::access(const char* method) const {
     if (!state->alive) {
-        throw std::runtime_error(std::string(method) +
-                                 ": the camera this frame came from no longer exists, and neither does its buffer");
+        throw std::runtime_error(
+            std::string(method) +
+            ": the camera this frame came from no longer exists, and neither does its buffer");
     }
     if (generation != state->generation) {
-        throw std::runtime_error(std::string(method) +
-                                 ": the camera was started again after this frame was requested; its buffer no "
-                                 "longer exists");
+        throw std::runtime_error(
+            std::string(method) +
+            ": the camera was started again after this frame was requested; its buffer no "
+            "longer exists");
     }
     if (!held) {
         throw std::runtime_error(std::string(method) +
@@ -72,7 +74,9 @@ void bindFrames(py::module_& m) {
     py::class_<RawRef, FrameRef>(m, "RawData")
         .def(
             "getRawData",
-            [](const RawRef& f) { return copyPlane<int16_t>(f, "getRawData", FrameType::RAW, FrameType::RAW); },
+            [](const RawRef& f) {
+                return copyPlane<int16_t>(f, "getRawData", FrameType::RAW, FrameType::RAW);
+            },
             "Get raw data from the frame")
         .def(
             "getFrameFormat", [](const RawRef& f) { return copyFormat(f, FrameType::RAW); },
@@ -81,7 +85,9 @@ void bindFrames(py::module_& m) {
     py::class_<DepthRef, FrameRef>(m, "DepthData")
         .def(
             "getDepthData",
-            [](const DepthRef& f) { return copyPlane<float>(f, "getDepthData", FrameType::DEPTH, FrameType::DEPTH); },
+            [](const DepthRef& f) {
+                return copyPlane<float>(f, "getDepthData", FrameType::DEPTH, FrameType::DEPTH);
+            },
             "Get depth data from the frame")
         .def(
             "getConfidenceData",

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "CameraTestAccess.h"
 #include "FrameBuffer.h"
 #include "KernelSeam.h"
 #include "RecordingSensor.h"
@@ -17,19 +18,6 @@
 #include "ZentroxTOFSensor.h"
 
 namespace Zentrox {
-
-class CameraTestAccess {
-  public:
-    static ZentroxTOFSensor* sensor(ZentroxTOFCamera& cam) { return cam.sensor.get(); }
-    static ZentroxDevice* device(ZentroxTOFCamera& cam) { return cam.device.get(); }
-    // Puts a sensor double in place, as a successful sensor open would have left it.
-    static void useSensor(ZentroxTOFCamera& cam, std::unique_ptr<ZentroxTOFSensor> sensor, uint32_t width,
-                          uint32_t height) {
-        cam.sensor = std::move(sensor);
-        cam.info.width = width;
-        cam.info.height = height;
-    }
-};
 
 namespace {
 
@@ -203,8 +191,10 @@ TEST_P(DeviceChoice, BySensorSize) {
     const SizeCase c = GetParam();
     ZentroxTOFCamera cam;
     auto sensor = std::make_unique<RecordingSensor>();
+    sensor->info.width = c.width;
+    sensor->info.height = c.height;
     ZentroxTOFSensor* raw = sensor.get();
-    Access::useSensor(cam, std::move(sensor), c.width, c.height);
+    Access::install(cam, std::move(sensor), nullptr, false);
     cam.openPostHandle();  // the device's own open result depends on the double; the choice does not
     EXPECT_EQ(cam.getCameraInfo().device_type, c.device);
     ASSERT_NE(Access::device(cam), nullptr);

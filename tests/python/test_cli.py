@@ -1,5 +1,6 @@
 """The zentrox-depth command as installed: info, streaming with a picture, and its failures."""
 
+import json
 import shutil
 import subprocess
 import sys
@@ -55,6 +56,19 @@ def test_stream_prints_the_rate_and_writes_the_picture(tmp_path):
 def test_failures_end_with_one_line_and_a_non_zero_status(tmp_path, args, words):
     result = run(args, tmp_path)
     assert result.returncode != 0
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.startswith("zentrox-depth: ") and words in last
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("fault, words", [
+    ("fail_open", "cannot open the camera (USB kit 0 with kit.json)"),
+    ("fail_start", "cannot start the camera (USB kit 0 with kit.json)"),
+])
+def test_kit_faults_end_with_one_line_and_a_non_zero_status(tmp_path, fault, words):
+    (tmp_path / "kit.json").write_text(json.dumps({"faults": {fault: True}}))
+    result = run(["stream", "--config", "kit.json", "-n", "3"], tmp_path)
+    assert result.returncode == 1
     last = result.stderr.strip().splitlines()[-1]
     assert last.startswith("zentrox-depth: ") and words in last
     assert "Traceback" not in result.stderr

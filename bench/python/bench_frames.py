@@ -1,9 +1,11 @@
 """Figures of the Python path through the emulated kit: delivered frame rate with the kit running as
 fast as it can, the cost of the hand-off (requestFrame + releaseFrame) and of each plane copy.
-Prints figures only; run with the installed module:  python bench/python/bench_frames.py"""
+Prints figures only; run with the installed module:  python bench/python/bench_frames.py
+(--table prints name<TAB>value<TAB>unit lines for bench/run instead)."""
 
 import json
 import os
+import sys
 import tempfile
 import time
 
@@ -17,6 +19,16 @@ def timed(fn, repeat):
     for _ in range(repeat):
         fn()
     return (time.perf_counter() - began) / repeat
+
+
+TABLE = "--table" in sys.argv[1:]
+
+
+def report(text, name, value, unit):
+    if TABLE:
+        print(f"{name}\t{value:.2f}\t{unit}")
+    elif text:
+        print(text)
 
 
 def main():
@@ -35,25 +47,32 @@ def main():
             if frame is not None:
                 cam.releaseFrame(frame)
                 count += 1
-        print(f"delivered frames (kit as fast as possible): {count / (time.perf_counter() - began):8.1f} /s")
+        rate = count / (time.perf_counter() - began)
+        report(f"delivered frames (kit as fast as possible): {rate:8.1f} /s", "python delivered frames", rate,
+               "frames/s")
 
         def hand_off():
             f = cam.requestFrame(1000)
             cam.releaseFrame(f)
 
-        print(f"requestFrame + releaseFrame:         {timed(hand_off, 300) * 1e6:8.1f} us per frame "
-              "(includes waiting for the kit)")
+        cost = timed(hand_off, 300)
+        report(f"requestFrame + releaseFrame:         {cost * 1e6:8.1f} us per frame (includes waiting for the kit)",
+               "python requestFrame+releaseFrame", cost * 1e6, "us/frame")
         frame = cam.requestFrame(1000)
         cam.stop()  # the copies below then compete with no capture thread
         # Reference: numpy copying an array of the same size, in this run.
         plane = np.ones((180, 240), dtype=np.float32)
         reference = timed(plane.copy, 500)
-        print(f"reference: numpy copy of a 240 x 180 float32 array: {reference * 1e6:8.1f} us")
+        report(f"reference: numpy copy of a 240 x 180 float32 array: {reference * 1e6:8.1f} us",
+               "python numpy copy 240x180 f32 (reference)", reference * 1e6, "us")
         for name in ("getDepthData", "getAmplitudeData", "getConfidenceData"):
             cost = timed(getattr(frame, name), 500)
-            print(f"{name:18s} 240 x 180 float32: {cost * 1e6:8.1f} us per call ({cost / reference:4.2f} x reference)")
+            report(f"{name:18s} 240 x 180 float32: {cost * 1e6:8.1f} us per call ({cost / reference:4.2f} x reference)",
+                   f"python {name}", cost * 1e6, "us")
+            report("", f"python {name} / reference", cost / reference, "x")
         cost = timed(frame.getFrameFormat, 2000)
-        print(f"getFrameFormat:                      {cost * 1e6:8.1f} us per call")
+        report(f"getFrameFormat:                      {cost * 1e6:8.1f} us per call", "python getFrameFormat",
+               cost * 1e6, "us")
         cam.releaseFrame(frame)
 
         cam.close()

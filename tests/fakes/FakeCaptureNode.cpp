@@ -97,7 +97,9 @@ int FakeCaptureNode::checkBuffer(const FakeFile& file, v4l2_buffer* b, bool need
 void FakeCaptureNode::fillBuffer(v4l2_buffer* b, uint32_t index) const {
     const Buffer& buf = buffers[index];
     b->index = index;
-    b->flags = (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0) | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    // A mapping holds a reference to the buffer's memory: more than one owner means mapped.
+    b->flags = (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0) |
+               (buf.memory.use_count() > 1 ? V4L2_BUF_FLAG_MAPPED : 0) | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     b->field = V4L2_FIELD_NONE;
     if (config.multiPlane) {
         b->length = 1;

@@ -48,6 +48,17 @@ CaptureFormat FakeCaptureNode::adjust(uint32_t width, uint32_t height, uint32_t 
     CaptureFormat f{};
     f.width = std::clamp<uint32_t>(width, 16, 4096);
     f.height = std::clamp<uint32_t>(height, 16, 4096);
+    if (!config.sizes.empty()) {
+        // As v4l2_find_nearest_size: the smallest sum of width and height differences.
+        auto distance = [&](const std::pair<uint32_t, uint32_t>& s) {
+            return std::abs(int64_t(s.first) - width) + std::abs(int64_t(s.second) - height);
+        };
+        auto nearest =
+            std::min_element(config.sizes.begin(), config.sizes.end(),
+                             [&](const auto& a, const auto& b) { return distance(a) < distance(b); });
+        f.width = nearest->first;
+        f.height = nearest->second;
+    }
     bool known = std::find(config.pixelFormats.begin(), config.pixelFormats.end(), pixelformat) !=
                  config.pixelFormats.end();
     f.pixelformat = known ? pixelformat : config.pixelFormats.front();

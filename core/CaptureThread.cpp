@@ -35,14 +35,16 @@ void ZentroxTOFCamera::captureThread() {
         LinkNode* node = queue.takeFree();
         if (node == nullptr) {
             // The caller holds some buffers and the rest are ready: take back the oldest frame
-            // nobody has requested. If the caller holds them all, poll in slices until one returns.
+            // nobody has requested. A frame that a waiting requestFrame is about to take is not
+            // taken back, or a caller holding two buffers could never get a third. If no frame can
+            // be taken back, poll in slices until the caller takes or returns one.
             std::unique_lock<std::mutex> lock(frames.mutex);
-            if (frames.readyCount == 0) {
+            if (frames.readyCount <= requestWaiters) {
                 int64_t deadline = clock->steadyNs() + RECLAIM_SLICE_NS;
-                while (frames.readyCount == 0 && clock->waitUntil(frames.cond, lock, deadline)) {
+                while (frames.readyCount <= requestWaiters && clock->waitUntil(frames.cond, lock, deadline)) {
                 }
             }
-            if (frames.readyCount <= 0) {
+            if (frames.readyCount <= requestWaiters) {
                 lock.unlock();
                 clock->sleepFor(SLICE_PAUSE_NS);
                 continue;
@@ -129,11 +131,18 @@ ZentroxFrameBuffer* ZentroxTOFCamera::requestFrame(short timeout) {
     FramePool& frames = *pool;
     std::unique_lock<std::mutex> lock(frames.mutex);
     auto ready = [&frames] { return frames.readyCount > 0; };
-    if (timeout < 0) {
-        frames.cond.wait(lock, ready);
-    } else if (!frames.cond.wait_for(lock, std::chrono::milliseconds(timeout), ready)) {
-        return nullptr;
+    bool got = true;
+    if (!ready()) {
+        // Counted while waiting, so that the capture thread leaves the next frame to this call.
+        ++requestWaiters;
+        if (timeout < 0) {
+            frames.cond.wait(lock, ready);
+        } else {
+            got = frames.cond.wait_for(lock, std::chrono::milliseconds(timeout), ready);
+        }
+        --requestWaiters;
     }
+    if (!got) return nullptr;
     --frames.readyCount;
     lock.unlock();
 

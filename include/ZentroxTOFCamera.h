@@ -98,6 +98,8 @@ class ZENTROX_API ZentroxTOFCamera {
     // One bit per node of the current pool: set while the caller holds that node's buffer
     // (requestFrame to releaseFrame), so a second release cannot free a node that is being filled.
     std::atomic<uint32_t> callerHeld{0};
+    // requestFrame calls waiting for a frame now; guarded by pool->mutex.
+    int requestWaiters = 0;
     CameraClock* clock;  // not owned; the system clocks unless a test installs another
     int platform = 0;
     std::atomic<int> skipFrame{0};

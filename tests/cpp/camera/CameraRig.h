@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <thread>
 
 #include "CallLog.h"
 #include "CameraTestAccess.h"
@@ -58,6 +59,36 @@ class Rig {
         sensor->feed(timestamp, result);
         ASSERT_TRUE(sensor->waitUntilIdle())
             << "the capture thread did not come back for frame " << timestamp;
+    }
+
+    // Starts the camera and waits until its capture thread asks the sensor for a frame (it has read
+    // its start time by then).
+    int startAndSettle(FrameType type) {
+        int calls = sensor->getFrameCalls;
+        int result = cam->start(type);
+        if (result == 0) {
+            EXPECT_TRUE(sensor->waitFor([&] { return sensor->getFrameCalls > calls; }));
+        }
+        return result;
+    }
+
+    // Runs `trigger` once a requestFrame on another thread waits for a frame; returns what that call
+    // got. A caller holding two buffers gets a frame only by waiting for it: a ready frame nobody
+    // waits for is taken back by the capture thread when it has no free buffer.
+    template <typename Trigger>
+    ZentroxFrameBuffer* requestWhile(Trigger trigger) {
+        ZentroxFrameBuffer* got = nullptr;
+        std::thread requester([&] { got = cam->requestFrame(20000); });
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (CameraTestAccess::requestWaiters(*cam) == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        trigger();
+        requester.join();
+        return got;
+    }
+    ZentroxFrameBuffer* feedToWaitingRequest(uint64_t timestamp) {
+        return requestWhile([&] { sensor->feed(timestamp); });
     }
 
     std::shared_ptr<CallLog> log = std::make_shared<CallLog>();

@@ -9,7 +9,7 @@ namespace si4c {
 
 namespace {
 
-constexpr double kTwoPi = 2.0 * kPi;
+constexpr double kInvTwoPi = 1.0 / (2.0 * kPi);
 
 struct PhaseSample {
     double phase_fraction;  // offset-corrected phase / 2 pi, in [0, 1)
@@ -17,16 +17,24 @@ struct PhaseSample {
     bool saturated;
 };
 
-inline PhaseSample measure(const FrequencyPlanes& f, size_t i) {
+inline PhaseSample measure(const FrequencyPlanes& f, double offset_fraction, size_t i) {
     const int s0 = f.phase[0][i] & 0xFFF, s1 = f.phase[1][i] & 0xFFF;
     const int s2 = f.phase[2][i] & 0xFFF, s3 = f.phase[3][i] & 0xFFF;
     const double in = double(s0 - s2), quad = double(s1 - s3);
-    double phase = std::atan2(quad, in) - double(f.phase_offset_rad);
-    phase -= kTwoPi * std::floor(phase / kTwoPi);
-    double fraction = phase / kTwoPi;
+    // atan2 / 2 pi lies in [-0.5, 0.5] and the offset in [0, 1): two steps bring it into [0, 1).
+    double fraction = std::atan2(quad, in) * kInvTwoPi - offset_fraction;
+    if (fraction < 0.0) fraction += 1.0;
+    if (fraction < 0.0) fraction += 1.0;
     if (fraction >= 1.0) fraction = 0.0;  // rounding can land exactly on the wrap
     const bool saturated = s0 == kMaxSample || s1 == kMaxSample || s2 == kMaxSample || s3 == kMaxSample;
     return {fraction, float(0.5 * std::sqrt(in * in + quad * quad)), saturated};
+}
+
+// The calibration offset as a fraction of a turn, in [0, 1).
+inline double offsetFraction(const FrequencyPlanes& f) {
+    double x = double(f.phase_offset_rad) * kInvTwoPi;
+    x -= std::floor(x);
+    return x >= 1.0 ? 0.0 : x;
 }
 
 inline float confidenceOf(float a, float ambient, bool saturated) {
@@ -47,8 +55,9 @@ inline void store(const KernelLimits& limits, size_t i, float d, float a, float 
 
 void convertSingleFrequency(const FrequencyPlanes& f, const KernelLimits& limits, size_t begin, size_t end,
                             float* depth, float* amplitude, float* confidence) {
+    const double offset = offsetFraction(f);
     for (size_t i = begin; i < end; ++i) {
-        const PhaseSample m = measure(f, i);
+        const PhaseSample m = measure(f, offset, i);
         const float d = float(m.phase_fraction * f.range_mm);
         const float c = confidenceOf(m.amplitude, float(f.ambient[i] & 0xFFF), m.saturated);
         store(limits, i, d, m.amplitude * f.amplitude_gain, c, depth, amplitude, confidence);
@@ -57,34 +66,35 @@ void convertSingleFrequency(const FrequencyPlanes& f, const KernelLimits& limits
 
 void convertDoubleFrequency(const FrequencyPlanes& f0, const FrequencyPlanes& f1, const KernelLimits& limits,
                             size_t begin, size_t end, float* depth, float* amplitude, float* confidence) {
-    const double range = limits.combined_range_mm, half = range / 2.0;
+    // With range = 3 r0 = 2 r1, a distance d gives phase fractions p0, p1 with
+    // d = (p0 + n0) r0 = (p1 + n1) r1 for wrap counts n0 in 0..2, n1 in 0..1, hence
+    // 2 p0 - 3 p1 = 3 n1 - 2 n0 =: k. The six (n0, n1) pairs give the six residues of k modulo 6,
+    // so k = round(2 p0 - 3 p1) identifies the wraps, and what is left over, (2 p0 - 3 p1 - k),
+    // is the disagreement of the two estimates in units of range / 6.
+    // (n0, n1) by k mod 6: (0,0) (1,1) (2,0) (0,1) (1,0) (2,1); only n0 is needed below.
+    static const int kWraps0[6] = {0, 1, 2, 0, 1, 2};
+    const double range = limits.combined_range_mm;
     const double r0 = f0.range_mm, r1 = f1.range_mm;
-    const int wraps0 = int(std::lround(range / r0)), wraps1 = int(std::lround(range / r1));
+    const double sixth = range / 6.0;
+    const double offset0 = offsetFraction(f0), offset1 = offsetFraction(f1);
+    const float inv0 = float(1.0 / (r0 * r0)), inv1 = float(1.0 / (r1 * r1));
     for (size_t i = begin; i < end; ++i) {
-        const PhaseSample m0 = measure(f0, i), m1 = measure(f1, i);
-        const double d0 = m0.phase_fraction * r0, d1 = m1.phase_fraction * r1;
-        // Closest pair of candidates, compared around the combined range so that distances just
-        // below it and just above zero count as neighbours.
-        double bestDiff = range, bestBase = d0;
-        for (int n0 = 0; n0 < wraps0; ++n0) {
-            const double c0 = d0 + n0 * r0;
-            for (int n1 = 0; n1 < wraps1; ++n1) {
-                double diff = d1 + n1 * r1 - c0;
-                diff -= range * std::floor((diff + half) / range);
-                if (std::fabs(diff) < std::fabs(bestDiff)) {
-                    bestDiff = diff;
-                    bestBase = c0;
-                }
-            }
-        }
-        const double w0 = double(m0.amplitude) * m0.amplitude / (r0 * r0);
-        const double w1 = double(m1.amplitude) * m1.amplitude / (r1 * r1);
-        double fused = w0 + w1 > 0.0 ? bestBase + bestDiff * (w1 / (w0 + w1)) : bestBase;
-        fused -= range * std::floor(fused / range);
+        const PhaseSample m0 = measure(f0, offset0, i), m1 = measure(f1, offset1, i);
+        const double x = 2.0 * m0.phase_fraction - 3.0 * m1.phase_fraction;
+        const double k = std::floor(x + 0.5);
+        const int residue = int(k) < 0 ? int(k) + 6 : int(k);  // k is -3 .. 2
+        const double d0 = (m0.phase_fraction + kWraps0[residue]) * r0;
+        const double disagreement = (x - k) * sixth;  // d0 - d1, up to whole multiples of the range
+        // Fuse by precision (a / range)^2; work around d0 so that a pair straddling the wrap of the
+        // combined range stays together.
+        const float w0 = m0.amplitude * m0.amplitude * inv0, w1 = m1.amplitude * m1.amplitude * inv1;
+        double fused = w0 + w1 > 0.0f ? d0 - disagreement * double(w1 / (w0 + w1)) : d0;
+        if (fused < 0.0) fused += range;
+        if (fused >= range) fused -= range;
         const float ambient = 0.5f * float((f0.ambient[i] & 0xFFF) + (f1.ambient[i] & 0xFFF));
-        const float weakest = std::fmin(m0.amplitude, m1.amplitude);
+        const float weakest = m0.amplitude < m1.amplitude ? m0.amplitude : m1.amplitude;
         float c = confidenceOf(weakest, ambient, m0.saturated || m1.saturated);
-        if (std::fabs(bestDiff) > limits.unwrap_tolerance_mm) c = 0.0f;
+        if (std::fabs(disagreement) > limits.unwrap_tolerance_mm) c = 0.0f;
         const float a = 0.5f * (m0.amplitude * f0.amplitude_gain + m1.amplitude * f1.amplitude_gain);
         store(limits, i, float(fused), a, c, depth, amplitude, confidence);
     }

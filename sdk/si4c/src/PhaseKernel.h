@@ -31,10 +31,10 @@ struct KernelLimits {
 void convertSingleFrequency(const FrequencyPlanes& f, const KernelLimits& limits, size_t begin, size_t end,
                             float* depth, float* amplitude, float* confidence);
 
-// Two frequencies whose ranges divide combined_range_mm (three and two times): the candidate
-// distances of both are compared within the combined range and the closest pair is fused, weighted
-// by each frequency's precision (a / range)^2. Pixels whose best pair disagrees by more than
-// unwrap_tolerance_mm are invalid.
+// Two frequencies whose ranges go three and two times into combined_range_mm: the pair of wrap counts
+// that makes both estimates agree is found in closed form (remainders modulo 6) and the two estimates
+// are fused, weighted by each frequency's precision (a / range)^2. Pixels whose estimates disagree by
+// more than unwrap_tolerance_mm (at most range / 12 is possible) are invalid.
 void convertDoubleFrequency(const FrequencyPlanes& f0, const FrequencyPlanes& f1, const KernelLimits& limits,
                             size_t begin, size_t end, float* depth, float* amplitude, float* confidence);
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "si4c_render.h"
 
@@ -8,8 +9,6 @@ namespace si4c {
 
 namespace {
 
-// Counter-based generator: the noise of a sample depends on (seed, frame, index) only, so a frame
-// renders the same whatever was rendered before it.
 uint64_t mix(uint64_t x) {
     x += 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -17,17 +16,19 @@ uint64_t mix(uint64_t x) {
     return x ^ (x >> 31);
 }
 
-double gaussian(uint64_t key) {
-    const uint64_t a = mix(key), b = mix(key ^ 0xD1B54A32D192ED03ull);
-    const double u1 = (double(a >> 11) + 1.0) * 0x1.0p-53;  // (0, 1]
-    const double u2 = double(b >> 11) * 0x1.0p-53;
-    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * kPi * u2);
+// A normal deviate of unit spread from one 64-bit hash: the sum of four 16-bit uniforms (Irwin-Hall),
+// close enough to a normal for sensor noise and one hash per sample.
+float deviate(uint64_t hash) {
+    const uint32_t sum = uint32_t(hash & 0xFFFF) + uint32_t((hash >> 16) & 0xFFFF) +
+                         uint32_t((hash >> 32) & 0xFFFF) + uint32_t(hash >> 48);
+    constexpr float kScale = 1.7320508f / 65536.0f;  // sqrt(12 / 4): unit variance
+    return (float(sum) - 2.0f * 65535.0f) * kScale;
 }
 
-uint16_t quantise(double value) {
-    if (!(value > 0.0)) return 0;
-    if (value >= kMaxSample) return kMaxSample;
-    return uint16_t(std::lround(value));
+uint16_t quantise(float value) {
+    if (!(value > 0.0f)) return 0;
+    if (value >= float(kMaxSample)) return kMaxSample;
+    return uint16_t(value + 0.5f);
 }
 
 }  // namespace
@@ -38,29 +39,68 @@ float returnAmplitude(const RenderParams& params, float distance_mm, float refle
     return float(reflectivity * params.signal_at_1m / (metres * metres));
 }
 
-void renderRawFrame(const RawLayout& layout, const float* distance_mm, const float* reflectivity,
-                    const RenderParams& params, uint16_t* raw) {
+void RawFrameRenderer::prepare(const RawLayout& layout, const float* distance_mm, const float* reflectivity,
+                               const RenderParams& params) {
+    geometry = layout;
+    noise = params.noise > 0.0f ? params.noise : 0.0f;
+    seed = params.seed;
     const size_t pixels = size_t(layout.width) * size_t(layout.height);
-    const uint64_t frameKey = mix(uint64_t(params.seed) << 32 | params.frame_counter);
-    for (int block = 0; block < layout.blocks(); ++block) {
-        writeMetadata(raw + layout.metadataOffset(block), layout, block, params.frame_counter);
-        const int slot = block / kBlocksPerFrequency;
-        const int image = block % kBlocksPerFrequency;
+    std::vector<float> samples(pixels * size_t(layout.blocks()));
+    for (int slot = 0; slot < layout.frequencies(); ++slot) {
         const double range = rangeMm(frequencyHz(layout.single, slot));
-        const double shift = image * (kPi / 2.0);
-        uint16_t* out = raw + layout.imageOffset(block);
+        float* p[5];
+        for (int k = 0; k < 5; ++k)
+            p[k] = &samples[size_t(RawLayout::blockOf(slot, k)) * pixels];
         for (size_t i = 0; i < pixels; ++i) {
-            double value = params.ambient;
-            if (image != kAmbientImage) {
-                const double a = returnAmplitude(params, distance_mm[i], reflectivity[i]);
-                const double phi = 2.0 * kPi * distance_mm[i] / range + params.phase_offset_rad[slot];
-                value += a + a * std::cos(phi - shift);
-            }
-            if (params.noise > 0.0f)
-                value += params.noise * gaussian(frameKey ^ mix(uint64_t(block) << 40 | i));
-            out[i] = quantise(value);
+            // A_k = ambient + a + a cos(phi - k 90 deg): the cosines are +-cos(phi) and +-sin(phi).
+            const double a = returnAmplitude(params, distance_mm[i], reflectivity[i]);
+            const double phi = 2.0 * kPi * distance_mm[i] / range + params.phase_offset_rad[slot];
+            const double c = a * std::cos(phi), s = a * std::sin(phi), base = params.ambient + a;
+            p[0][i] = float(base + c);
+            p[1][i] = float(base + s);
+            p[2][i] = float(base - c);
+            p[3][i] = float(base - s);
+            p[kAmbientImage][i] = params.ambient;
         }
     }
+    clean.clear();
+    frozen.clear();
+    if (noise > 0.0f) {
+        clean = std::move(samples);
+        return;
+    }
+    frozen.assign(layout.samples(), 0);
+    for (int block = 0; block < layout.blocks(); ++block) {
+        const float* in = &samples[size_t(block) * pixels];
+        uint16_t* out = &frozen[layout.imageOffset(block)];
+        for (size_t i = 0; i < pixels; ++i)
+            out[i] = quantise(in[i]);
+    }
+}
+
+void RawFrameRenderer::render(uint32_t counter, uint16_t* raw) const {
+    const size_t pixels = size_t(geometry.width) * size_t(geometry.height);
+    if (noise == 0.0f) {
+        std::memcpy(raw, frozen.data(), frozen.size() * sizeof(uint16_t));
+    } else {
+        const uint64_t frameKey = mix(uint64_t(seed) << 32 | counter);
+        for (int block = 0; block < geometry.blocks(); ++block) {
+            const float* in = &clean[size_t(block) * pixels];
+            uint16_t* out = raw + geometry.imageOffset(block);
+            const uint64_t blockKey = mix(frameKey ^ (uint64_t(block) << 56));
+            for (size_t i = 0; i < pixels; ++i)
+                out[i] = quantise(in[i] + noise * deviate(mix(blockKey + i)));
+        }
+    }
+    for (int block = 0; block < geometry.blocks(); ++block)
+        writeMetadata(raw + geometry.metadataOffset(block), geometry, block, counter);
+}
+
+void renderRawFrame(const RawLayout& layout, const float* distance_mm, const float* reflectivity,
+                    const RenderParams& params, uint16_t* raw) {
+    RawFrameRenderer renderer;
+    renderer.prepare(layout, distance_mm, reflectivity, params);
+    renderer.render(params.frame_counter, raw);
 }
 
 }  // namespace si4c

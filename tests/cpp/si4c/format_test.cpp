@@ -228,3 +228,35 @@ TEST(Renderer, NoiseIsDeterministicPerSeedAndFrame) {
     EXPECT_NEAR(mean, 0.0, 1.0);
     EXPECT_NEAR(sd, 5.0, 1.0);
 }
+
+TEST(Renderer, StreamingRendererMatchesOneOffFramesAndOnlyTheCounterChanges) {
+    for (float noise : {0.0f, 4.0f}) {
+        SCOPED_TRACE(noise);
+        VgaScene scene(48, 6, false, 1800.0f);
+        RenderParams params;
+        params.noise = noise;
+        params.phase_offset_rad[1] = 0.5f;
+        RawFrameRenderer renderer;
+        renderer.prepare(scene.layout, scene.distance_mm.data(), scene.reflectivity.data(), params);
+        std::vector<uint16_t> streamed(scene.layout.samples(), 0xBEEF);
+        for (uint32_t counter : {0u, 1u, 4095u, 4096u, 0xFFFFFFu}) {
+            renderer.render(counter, streamed.data());
+            params.frame_counter = counter;
+            EXPECT_EQ(streamed, scene.render(params)) << counter;
+            uint32_t seen = 0;
+            ASSERT_TRUE(checkMetadata(&streamed[scene.layout.metadataOffset(9)], scene.layout, 9, &seen));
+            EXPECT_EQ(seen, counter);
+        }
+        std::vector<uint16_t> a(scene.layout.samples()), b(scene.layout.samples());
+        renderer.render(10, a.data());
+        renderer.render(11, b.data());
+        size_t differing = 0;
+        for (int blk = 0; blk < 10; ++blk)
+            for (size_t i = 0; i < scene.pixels(); ++i)
+                differing += a[scene.layout.imageOffset(blk) + i] != b[scene.layout.imageOffset(blk) + i];
+        if (noise == 0.0f)
+            EXPECT_EQ(differing, 0u) << "without noise the images are the same every frame";
+        else
+            EXPECT_GT(differing, scene.pixels()) << "noise differs from frame to frame";
+    }
+}

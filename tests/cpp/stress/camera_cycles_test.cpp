@@ -19,7 +19,7 @@ constexpr int kStartStopCycles = 1000;
 constexpr int kOpenCloseCycles = 300;
 constexpr int kDestroyedWhileStreaming = 50;
 // Every loop also ends at this time, so that a slow machine or a sanitizer build stays bounded.
-constexpr auto kTimeBound = std::chrono::seconds(240);
+constexpr auto kTimeBound = std::chrono::seconds(120);
 // Growth of resident memory tolerated over a run (allocator caches), far below what one leaked
 // frame pool per cycle would add.
 constexpr long kRssSlackKb = 16 * 1024;

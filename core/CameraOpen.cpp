@@ -31,7 +31,11 @@ int installSensor(std::unique_ptr<ZentroxTOFSensor>& sensor, std::unique_ptr<Zen
     sensor = std::move(fresh);
     device.reset();
     previous.reset();
-    return sensor->open(info);
+    int result = sensor->open(info);
+    // A transport that failed part-way keeps what it had acquired; the camera refuses close until an
+    // open succeeds, so release it here rather than leak descriptors or an SDK handle.
+    if (result != 0) sensor->close();
+    return result;
 }
 
 }  // namespace
@@ -92,7 +96,11 @@ int ZentroxTOFCamera::openPostHandle() {
     previous.reset();
 
     int result = device->open(sensor.get());
-    if (result == 0) opened.store(true);
+    if (result == 0) {
+        opened.store(true);
+    } else {
+        sensor->close();  // the camera is unusable until the next open; nothing may stay acquired
+    }
     return result;
 }
 

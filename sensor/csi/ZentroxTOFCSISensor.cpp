@@ -358,6 +358,9 @@ int getDriverControl(int fd, uint32_t id, int* value) {
 int ZentroxTOFCSISensor::setControl(CameraCtrl ctrl, int value) {
     switch (ctrl) {
         case CameraCtrl::RANGE:
+            // Metres (2, 4) as the driver names its ranges, or millimetres (2000, 4000) as the
+            // HQVGA device hands them on.
+            if (value == 2000 || value == 4000) value /= 1000;
             if (value != 2 && value != 4) return 1;
             return setDriverControl(media.sensorFd(), kRangeControl, value == 2 ? 1 : 0);
         case CameraCtrl::FMT_WIDTH:

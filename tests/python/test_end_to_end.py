@@ -68,9 +68,7 @@ def test_raw_frames_decode_to_the_same_scene(scene_camera):
     np.testing.assert_array_equal(raws[0], raws[-1])
 
 
-# The HQVGA device switches its own decoding to 75 MHz on RANGE 2000 but does not pass the range on
-# to the transport, so the module (here the kit) keeps sending 37.5 MHz phases.
-@pytest.mark.xfail(reason="RANGE does not reach the sensor through the HQVGA device", strict=False)
+# RANGE 2000 switches the HQVGA device's decoding and the module's modulation to 75 MHz together.
 def test_range_2000_uses_the_other_frequency(scene_camera, tmp_path):
     near = {"planes": [{"normal": [0, 0, 1], "distance": 1500, "reflectivity": 0.8}]}
     assert scene_camera.close() == OK

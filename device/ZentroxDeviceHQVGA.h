@@ -43,8 +43,9 @@ class ZentroxDeviceHQVGA : public ZentroxDevice {
 
   private:
     // Range and frequency change together on the caller's thread while the capture thread converts;
-    // one atomic word keeps every frame on a consistent pair.
-    struct RangeState {
+    // one atomic word keeps every frame on a consistent pair. Aligned to its size so that every
+    // compiler does the load and store inline (clang otherwise calls libatomic).
+    struct alignas(8) RangeState {
         int32_t range;
         float frequency;  // Hz
     };

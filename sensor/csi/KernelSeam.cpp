@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 
@@ -17,16 +18,26 @@ LibcKernel libcKernel;
 std::atomic<KernelSeam*> current{&libcKernel};
 }  // namespace
 
-int LibcKernel::open(const char* path, int flags) { return ::open(path, flags); }
-int LibcKernel::close(int fd) { return ::close(fd); }
-int LibcKernel::ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+int LibcKernel::open(const char* path, int flags) {
+    return ::open(path, flags);
+}
+int LibcKernel::close(int fd) {
+    return ::close(fd);
+}
+int LibcKernel::ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
 
 void* LibcKernel::mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
     return ::mmap(addr, length, prot, flags, fd, offset);
 }
 
-int LibcKernel::munmap(void* addr, size_t length) { return ::munmap(addr, length); }
-int LibcKernel::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int LibcKernel::munmap(void* addr, size_t length) {
+    return ::munmap(addr, length);
+}
+int LibcKernel::fstat(int fd, struct stat* st) {
+    return ::fstat(fd, st);
+}
 
 int LibcKernel::listDirectory(const char* path, std::vector<std::string>& names) {
     struct dirent** list = nullptr;
@@ -41,7 +52,9 @@ int LibcKernel::listDirectory(const char* path, std::vector<std::string>& names)
     return 0;
 }
 
-ssize_t LibcKernel::readlink(const char* path, char* buf, size_t size) { return ::readlink(path, buf, size); }
+ssize_t LibcKernel::readlink(const char* path, char* buf, size_t size) {
+    return ::readlink(path, buf, size);
+}
 
 bool LibcKernel::readFile(const char* path, std::string& content) {
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -69,15 +82,36 @@ int LibcKernel::nanosleep(const struct timespec* request, struct timespec* remai
     return ::nanosleep(request, remaining);
 }
 
-KernelSeam& kernel() { return *current.load(std::memory_order_acquire); }
+KernelSeam& kernel() {
+    return *current.load(std::memory_order_acquire);
+}
 
 ScopedKernel::ScopedKernel(KernelSeam& seam) : previous(current.exchange(&seam, std::memory_order_acq_rel)) {}
 
-ScopedKernel::~ScopedKernel() { current.store(previous, std::memory_order_release); }
+ScopedKernel::~ScopedKernel() {
+    current.store(previous, std::memory_order_release);
+}
 
 void sleepFully(struct timespec request) {
     struct timespec remaining {};
-    while (kernel().nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+    while (kernel().nanosleep(&request, &remaining) != 0 && errno == EINTR)
+        request = remaining;
+}
+
+bool readTextLines(const char* path, size_t bufferSize, std::vector<std::string>& lines) {
+    lines.clear();
+    std::string content;
+    if (!kernel().readFile(path, content)) return false;
+    const size_t piece = bufferSize > 1 ? bufferSize - 1 : 1;
+    size_t at = 0;
+    while (at < content.size()) {
+        size_t end = std::min(content.size(), at + piece);
+        size_t newline = content.find('\n', at);
+        if (newline != std::string::npos && newline < end) end = newline + 1;
+        lines.emplace_back(content, at, end - at);
+        at = end;
+    }
+    return true;
 }
 
 }  // namespace Zentrox

@@ -13,7 +13,7 @@
 namespace Zentrox {
 
 class KernelSeam {
-public:
+  public:
     virtual ~KernelSeam() = default;
     // Each call behaves as its libc namesake: -1 (or MAP_FAILED) with errno set on failure.
     virtual int open(const char* path, int flags) = 0;
@@ -32,7 +32,7 @@ public:
 
 // The seam of plain Linux system calls.
 class LibcKernel : public KernelSeam {
-public:
+  public:
     int open(const char* path, int flags) override;
     int close(int fd) override;
     int ioctl(int fd, unsigned long request, void* arg) override;
@@ -50,17 +50,22 @@ KernelSeam& kernel();
 
 // Installs `seam` for the lifetime of this object, then restores the previous one.
 class ScopedKernel {
-public:
+  public:
     explicit ScopedKernel(KernelSeam& seam);
     ~ScopedKernel();
     ScopedKernel(const ScopedKernel&) = delete;
     ScopedKernel& operator=(const ScopedKernel&) = delete;
 
-private:
+  private:
     KernelSeam* previous;
 };
 
 // Sleeps for `request` through the seam, resuming with the remaining time after EINTR.
 void sleepFully(struct timespec request);
+
+// Reads a text file through the seam and cuts it as successive fgets calls with a buffer of
+// `bufferSize` bytes would: pieces of at most bufferSize - 1 characters, each ending after its
+// newline when one comes first. False (errno set) when the file cannot be read.
+bool readTextLines(const char* path, size_t bufferSize, std::vector<std::string>& lines);
 
 }  // namespace Zentrox

@@ -1,0 +1,152 @@
+#include <cmath>
+
+#include "ZentroxPhaseEncoding.h"
+
+namespace Zentrox {
+
+namespace {
+
+constexpr double TWO_PI = 6.28318530717958647692;
+
+uint64_t splitMix64(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Uniform in (0, 1], from the top 53 bits.
+double unitInterval(uint64_t bits) {
+    return (static_cast<double>(bits >> 11) + 1.0) * 0x1.0p-53;
+}
+
+}  // namespace
+
+PhaseModel PhaseModel::forRange(int range) {
+    PhaseModel model;
+    if (range == 2000) {
+        model.frequency = FREQUENCY_RANGE_2000;
+        model.order = PhaseOrder::RANGE_2000;
+    }
+    return model;
+}
+
+double modulationPhase(double distance, double frequency) {
+    const double phase = std::fmod(2.0 * TWO_PI * frequency * (distance / 1000.0) / SPEED_OF_LIGHT, TWO_PI);
+    return phase < 0.0 ? phase + TWO_PI : phase;
+}
+
+double signalAmplitude(double distance, float reflectivity, const PhaseModel& model) {
+    if (!(distance > 0.0) || !(reflectivity > 0.0f)) return 0.0;
+    const double metres = distance / 1000.0;
+    const double amplitude = model.amplitude_at_1m * reflectivity / (metres * metres);
+    const double headroom = SAMPLE_COUNT_MAX - std::fabs(model.ambient) - 3.0 * model.noise;
+    if (!(headroom > 0.0)) return 0.0;
+    return amplitude < headroom ? amplitude : headroom;
+}
+
+void phaseSamples(double distance, float reflectivity, const PhaseModel& model, double samples[4]) {
+    const double a = signalAmplitude(distance, reflectivity, model);
+    const double phase = a > 0.0 ? modulationPhase(distance, model.frequency) : 0.0;
+    const double s = a * std::sin(phase);
+    const double c = a * std::cos(phase);
+    const double b = model.ambient;
+    if (model.order == PhaseOrder::RANGE_2000) {
+        samples[0] = b - c;
+        samples[1] = b + s;
+        samples[2] = b + c;
+        samples[3] = b - s;
+    } else {
+        samples[0] = b - s;
+        samples[1] = b - c;
+        samples[2] = b + s;
+        samples[3] = b + c;
+    }
+}
+
+int32_t countsToQ8(double counts) {
+    constexpr double LIMIT = 1048576.0;  // 2^20 counts
+    if (!(counts > -LIMIT)) return static_cast<int32_t>(-LIMIT * 256.0);
+    if (!(counts < LIMIT)) return static_cast<int32_t>(LIMIT * 256.0);
+    return static_cast<int32_t>(std::lround(counts * 256.0));
+}
+
+NoiseTable::NoiseTable(double sigma_counts, uint64_t seed) : seed(seed) {
+    if (!(sigma_counts > 0.0)) return;
+    table.resize(SIZE);
+    uint64_t state = seed;
+    double sum = 0.0;
+    std::vector<double> values(SIZE);
+    for (uint32_t i = 0; i < SIZE; i += 2) {
+        // Box-Muller: two normal deviates from two uniform ones.
+        const double radius = std::sqrt(-2.0 * std::log(unitInterval(splitMix64(state++))));
+        const double angle = TWO_PI * unitInterval(splitMix64(state++));
+        values[i] = radius * std::cos(angle) * sigma_counts;
+        values[i + 1] = radius * std::sin(angle) * sigma_counts;
+        sum += values[i] + values[i + 1];
+    }
+    const double mean = sum / SIZE;  // removed, so that noise never biases a mean
+    for (uint32_t i = 0; i < SIZE; ++i)
+        table[i] = countsToQ8(values[i] - mean);
+}
+
+void NoiseTable::walk(uint64_t key, uint32_t& start, uint32_t& stride) const {
+    const uint64_t h = splitMix64(seed ^ splitMix64(key));
+    start = static_cast<uint32_t>(h);
+    stride = static_cast<uint32_t>(h >> 32) | 1u;  // odd: the walk visits the whole table
+}
+
+void PhaseEncoder::prepare(const SceneMap& map, const PhaseModel& model) {
+    mapWidth = map.width;
+    mapHeight = map.height;
+    const size_t pixels = size_t{map.width} * map.height;
+    for (auto& plane : clean)
+        plane.resize(pixels);
+    for (size_t i = 0; i < pixels; ++i) {
+        double samples[4];
+        phaseSamples(map.distance[i], map.reflectivity[i], model, samples);
+        for (int k = 0; k < 4; ++k)
+            clean[k][i] = countsToQ8(samples[k]);
+    }
+}
+
+namespace {
+
+template <bool WIDE>
+void quantise(const int32_t* clean, size_t pixels, unsigned bit_width, uint8_t* out, const NoiseTable* noise,
+              uint32_t position, uint32_t stride) {
+    for (size_t i = 0; i < pixels; ++i) {
+        int32_t q8 = clean[i];
+        if (noise) {
+            q8 += noise->at(position);
+            position += stride;
+        }
+        const uint16_t word = encodeSampleQ8(q8, bit_width);
+        if (WIDE) {
+            out[2 * i] = static_cast<uint8_t>(word);
+            out[2 * i + 1] = static_cast<uint8_t>(word >> 8);
+        } else {
+            out[i] = static_cast<uint8_t>(word);
+        }
+    }
+}
+
+}  // namespace
+
+bool PhaseEncoder::writeImage(unsigned k, unsigned bit_width, uint8_t* out, const NoiseTable* noise,
+                              uint64_t key) const {
+    if (k > 3 || !isEncodableBitWidth(bit_width)) return false;
+    const size_t pixels = size_t{mapWidth} * mapHeight;
+    uint32_t position = 0;
+    uint32_t stride = 0;
+    if (noise && noise->empty()) noise = nullptr;
+    if (noise) noise->walk(key, position, stride);
+    if (bytesPerSample(bit_width) == 2) {
+        quantise<true>(clean[k].data(), pixels, bit_width, out, noise, position, stride);
+    } else {
+        quantise<false>(clean[k].data(), pixels, bit_width, out, noise, position, stride);
+    }
+    return true;
+}
+
+}  // namespace Zentrox

@@ -1,0 +1,30 @@
+// Walk from a capture node to its media-controller graph: open the receiver (on boards that put one
+// in front of the capture node) and the sensor sub-devices, and find the sensor's I2C bus.
+#pragma once
+
+#include <cstdint>
+
+#include "KernelFd.h"
+
+namespace Zentrox {
+
+// What discovery found for one capture node. Slots are filled in the order entities are found.
+struct CsiPipeline {
+    static constexpr int kMaxSubdevices = 4;
+
+    KernelFd subdevFds[kMaxSubdevices];
+    uint8_t subdevIndex = 0;  // slot of the sensor's own sub-device
+    uint8_t subdevCount = 0;  // filled slots
+    char i2cBusName[8] = {};  // the sensor's I2C bus as text ("4", "10", or an adapter name)
+    char mediaPath[80] = {};  // "/dev/mediaN" of the graph
+
+    int sensorFd() const { return subdevFds[subdevIndex].get(); }
+    // Closes the sub-devices in slot order and forgets everything found.
+    void reset();
+};
+
+// Fills `pipeline` from the graph of the capture node open on `videoFd`. Never fails as such:
+// whatever could not be found keeps its initial value. The media node is closed on return.
+void findSubdevices(CsiPipeline& pipeline, int videoFd, int platform);
+
+}  // namespace Zentrox

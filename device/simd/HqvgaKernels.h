@@ -28,8 +28,12 @@ const HqvgaKernels* hqvgaKernelsFor(HqvgaIsa isa);
 // The fastest kernels this CPU runs, chosen once.
 const HqvgaKernels& hqvgaBestKernels();
 
-// Whether this build carries vectorised kernels (SLEEF was found when it was configured).
+// Whether this program carries vectorised kernels: SLEEF was found when the build was configured and
+// the program is not linked fully statically.
 bool hqvgaVectorBuild();
+
+// The vectorised part of hqvgaKernelsFor (HqvgaVectorTable.cpp or HqvgaNoVector.cpp).
+const HqvgaKernels* hqvgaVectorKernelsFor(HqvgaIsa isa);
 
 // One definition per instruction-set source (simd/Hqvga<Isa>.cpp), each built with its own flags.
 void hqvgaPhaseImageSse2(const uint8_t*, float*, float*, float*, const HqvgaParams&);

@@ -126,6 +126,7 @@ void scanEntities(CsiPipeline& pipeline, int mediaFd, int platform) {
         pipeline.subdevFds[slot] = std::move(node);
         if (role == Role::SENSOR) {
             pipeline.subdevIndex = slot;
+            pipeline.sensorFound = true;
             return;
         }
     }
@@ -140,6 +141,7 @@ void CsiPipeline::reset() {
         fd.reset();
     subdevIndex = 0;
     subdevCount = 0;
+    sensorFound = false;
     std::memset(i2cBusName, 0, sizeof i2cBusName);
     std::memset(mediaPath, 0, sizeof mediaPath);
 }

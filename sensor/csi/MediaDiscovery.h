@@ -15,10 +15,13 @@ struct CsiPipeline {
     KernelFd subdevFds[kMaxSubdevices];
     uint8_t subdevIndex = 0;  // slot of the sensor's own sub-device
     uint8_t subdevCount = 0;  // filled slots
+    bool sensorFound = false;  // the sensor's sub-device is open in slot subdevIndex
     char i2cBusName[8] = {};  // the sensor's I2C bus as text ("4", "10", or an adapter name)
     char mediaPath[80] = {};  // "/dev/mediaN" of the graph
 
-    int sensorFd() const { return subdevFds[subdevIndex].get(); }
+    // The sensor's sub-device, -1 when it was not opened: slot 0 then holds a receiver, if anything,
+    // which must not stand in for the sensor.
+    int sensorFd() const { return sensorFound ? subdevFds[subdevIndex].get() : -1; }
     // Closes the sub-devices in slot order and forgets everything found.
     void reset();
 };

@@ -4,6 +4,10 @@
 #include <linux/media-bus-format.h>
 
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
 
 #include "Platform.h"
 
@@ -22,6 +26,34 @@ std::string devText(uint32_t major, uint32_t minor) {
 
 std::string lastPart(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
+}
+
+// Rendering is the costly part of building a board; boards that look at the same scene share it.
+std::shared_ptr<const FakeBoard::RenderedScene> renderOnce(const Scene& scene, double fieldOfView) {
+    std::ostringstream key;
+    key.precision(17);
+    key << fieldOfView;
+    for (auto& p : scene.planes)
+        key << "p" << p.normal.x << ',' << p.normal.y << ',' << p.normal.z << ',' << p.distance << ','
+            << p.reflectivity;
+    for (auto& b : scene.boxes)
+        key << "b" << b.min.x << ',' << b.min.y << ',' << b.min.z << ',' << b.max.x << ',' << b.max.y << ','
+            << b.max.z << ',' << b.reflectivity;
+    for (auto& s : scene.spheres)
+        key << "s" << s.center.x << ',' << s.center.y << ',' << s.center.z << ',' << s.radius << ','
+            << s.reflectivity;
+    static std::mutex lock;
+    static std::map<std::string, std::shared_ptr<const FakeBoard::RenderedScene>> cache;
+    std::lock_guard<std::mutex> guard(lock);
+    auto& slot = cache[key.str()];
+    if (!slot) {
+        auto r = std::make_shared<FakeBoard::RenderedScene>();
+        renderScene(scene, PinholeCamera::fromFieldOfView(240, 180, fieldOfView), r->map);
+        r->encoders[0].prepare(r->map, PhaseModel::forRange(4000));
+        r->encoders[1].prepare(r->map, PhaseModel::forRange(2000));
+        slot = r;
+    }
+    return slot;
 }
 
 }  // namespace
@@ -111,7 +143,9 @@ void FakeBoard::wireCapture() {
     if (!capture) return;
     capture->setSampleSource([this](uint64_t sequence, uint32_t w, uint32_t h, uint16_t* samples) {
         if (w == 240 && h == 180) {
-            renderPhase(*scene, module.shortRange, int(sequence % 4), w, h, samples);
+            // Four phase images per camera frame, in the order the range selects.
+            encoder(module.shortRange).writeImage(unsigned(sequence % 4), 12, scratch.data());
+            std::memcpy(samples, scratch.data(), scratch.size());
             return;
         }
         for (uint32_t y = 0; y < h; ++y)
@@ -143,7 +177,8 @@ void FakeBoard::wireCapture() {
 
 FakeBoard::FakeBoard(FakeKernel& k, int platformCode, BoardOptions o)
     : kernel(k), platform(platformCode), options(std::move(o)) {
-    scene = options.scene ? options.scene : std::make_shared<TiltedFloorScene>();
+    rendered = renderOnce(options.scene, options.fieldOfView);
+    scratch.resize(encoder(false).imageBytes(12));
     videoPath = "/dev/video" + std::to_string(options.videoIndex);
     const uint32_t videoMinor = uint32_t(options.videoIndex);
 

@@ -12,7 +12,8 @@
 #include "FakeI2c.h"
 #include "FakeKernel.h"
 #include "FakeMediaGraph.h"
-#include "FakeScene.h"
+#include "ZentroxPhaseEncoding.h"
+#include "ZentroxScene.h"
 
 namespace Zentrox {
 
@@ -23,7 +24,8 @@ struct BoardOptions {
     bool classNameFiles = true;     // class/i2c-dev/i2c-N/name present
     std::string sensorName;         // replaces the profile's sensor entity name
     uint32_t width = 240, height = 180;
-    std::shared_ptr<const FakeScene> scene;  // null: TiltedFloorScene
+    Scene scene = Scene::builtIn();  // what the module looks at
+    double fieldOfView = 70.0;       // horizontal, degrees
 };
 
 // The camera module's own state, shared by its sub-device, its controller and the frames.
@@ -56,8 +58,15 @@ struct FakeBoard {
     std::shared_ptr<FakeI2cAdapter> i2c;  // the sensor's bus
     std::vector<std::shared_ptr<FakeI2cAdapter>> otherAdapters;
     std::shared_ptr<FakeModuleController> controller;
-    std::shared_ptr<const FakeScene> scene;
     FakeModuleState module;
+    // The scene as the module's 240 x 180 pixels see it, and its phase images for both ranges.
+    struct RenderedScene {
+        SceneMap map;
+        PhaseEncoder encoders[2];  // [0] 4 m, [1] 2 m
+    };
+    std::shared_ptr<const RenderedScene> rendered;
+    const SceneMap& sceneMap() const { return rendered->map; }
+    const PhaseEncoder& encoder(bool shortRange) const { return rendered->encoders[shortRange ? 1 : 0]; }
 
     // Adds an I2C adapter: /dev/i2c-N, its sysfs directory and class/i2c-dev entry.
     std::shared_ptr<FakeI2cAdapter> addAdapter(int number, const std::string& name, unsigned long funcs,
@@ -77,6 +86,7 @@ struct FakeBoard {
                       const std::vector<std::string>& deviceEntries);
     void wireCapture();
     std::vector<AdapterRecord> adapters;
+    std::vector<uint8_t> scratch;
 };
 
 const char* platformName(int platform);

@@ -38,15 +38,15 @@ int EvkCamera::open(const ZentroxOpenParam& param, std::unique_ptr<EvkCamera>& c
     std::unique_ptr<EvkCamera> kit(new EvkCamera());
     kit->rangeRegisters = RANGE_4000_VALUES;
     const bool named = param.path != nullptr && param.path[0] != '\0';
+    Recording recording;
     if (param.is_bin) {
         if (!named) {
             report("a recording was asked for without a path");
             return ZENTROX_EVK_INVALID_ARGUMENT;
         }
         kit->path = param.path;
-        kit->pendingRecording = std::make_unique<Recording>();
         std::string error;
-        if (!readRecording(kit->path, *kit->pendingRecording, error)) {
+        if (!readRecording(kit->path, recording, error)) {
             report("recording \"" + kit->path + "\" " + error);
             return ZENTROX_EVK_CONFIG_ERROR;
         }
@@ -63,13 +63,25 @@ int EvkCamera::open(const ZentroxOpenParam& param, std::unique_ptr<EvkCamera>& c
         report("open fails (fault injected by \"" + kit->path + "\")");
         return ZENTROX_EVK_ERROR;
     }
+    // Everything that stays the same from frame to frame is computed here, once.
+    if (param.is_bin) {
+        kit->source = std::make_unique<PlaybackSource>(std::move(recording), kit->path);
+    } else {
+        std::string error;
+        std::unique_ptr<ModuleRenderer> module = makeModuleRenderer(kit->config, error);
+        if (!module) {
+            report(error);
+            return ZENTROX_EVK_CONFIG_ERROR;
+        }
+        kit->source = std::make_unique<RenderedSource>(std::move(module), kit->config.frame_rate);
+    }
     report("emulated evaluation kit, not a camera: " + kit->describe());
     camera = std::move(kit);
     return ZENTROX_EVK_OK;
 }
 
 std::string EvkCamera::describe() const {
-    if (pendingRecording) return "recording \"" + path + "\" played in a loop";
+    if (!fromFile && !path.empty()) return source->describe();  // a recording
     char text[160];
     if (config.frame_rate > 0.0) {
         std::snprintf(text, sizeof text, "%s module, %u x %u, %u bits, %g frames/s", config.module.c_str(),
@@ -88,18 +100,6 @@ int EvkCamera::init() {
         report("initialisation fails (fault injected by \"" + path + "\")");
         return ZENTROX_EVK_ERROR;
     }
-    if (pendingRecording) {
-        source = std::make_unique<PlaybackSource>(std::move(*pendingRecording), path);
-        pendingRecording.reset();
-    } else {
-        std::string error;
-        std::unique_ptr<ModuleRenderer> module = makeModuleRenderer(config, error);
-        if (!module) {
-            report(error);
-            return ZENTROX_EVK_ERROR;
-        }
-        source = std::make_unique<RenderedSource>(std::move(module), config.frame_rate);
-    }
     for (Slot& slot : slots)
         slot.bytes.assign(source->imageBytes(), 0);
     initialised = true;
@@ -109,25 +109,11 @@ int EvkCamera::init() {
 int EvkCamera::getConfig(ZentroxCameraConfig& out) {
     std::lock_guard<std::mutex> lock(stateMutex);
     std::memset(&out, 0, sizeof out);
-    if (source) {
-        out.width = source->width();
-        out.height = source->height();
-        out.bit_width = static_cast<uint8_t>(source->bitWidth());
-        out.images_per_frame = static_cast<uint8_t>(source->imagesPerFrame());
-        out.frame_rate = static_cast<uint16_t>(source->frameRate() + 0.5);
-    } else if (pendingRecording) {
-        const RecordingHeader& h = pendingRecording->header;
-        out.width = h.width;
-        out.height = h.height;
-        out.bit_width = h.bit_width;
-        out.images_per_frame = h.images_per_frame;
-    } else {
-        out.width = config.width;
-        out.height = config.height;
-        out.bit_width = static_cast<uint8_t>(config.bit_width);
-        out.images_per_frame = 4;
-        out.frame_rate = static_cast<uint16_t>(config.frame_rate + 0.5);
-    }
+    out.width = source->width();
+    out.height = source->height();
+    out.bit_width = static_cast<uint8_t>(source->bitWidth());
+    out.images_per_frame = static_cast<uint8_t>(source->imagesPerFrame());
+    out.frame_rate = static_cast<uint16_t>(std::min(source->frameRate() + 0.5, 65535.0));
     return ZENTROX_EVK_OK;
 }
 

@@ -26,8 +26,9 @@ class EvkCamera {
     // Frames a kit holds for a caller that reads late; beyond that it drops them.
     static constexpr uint64_t BUFFERED_FRAMES = 4;
 
-    // Reads what `param` names (nothing, a configuration file or a recording). Reports why it cannot
-    // be used on standard error and returns a ZENTROX_EVK_* code; null `camera` then.
+    // Reads what `param` names (nothing, a configuration file or a recording) and prepares its
+    // images. Reports why it cannot be used on standard error and returns a ZENTROX_EVK_* code; null
+    // `camera` then.
     static int open(const ZentroxOpenParam& param, std::unique_ptr<EvkCamera>& camera);
 
     int init();
@@ -55,7 +56,6 @@ class EvkCamera {
     EvkConfig config;
     bool fromFile = false;
     std::string path;
-    std::unique_ptr<Recording> pendingRecording;  // read at open, handed to the source at init
     std::unique_ptr<ImageSource> source;
 
     std::mutex captureMutex;

@@ -6,7 +6,7 @@
 namespace Zentrox {
 
 ZentroxDeviceHQVGA::ZentroxDeviceHQVGA(int platform)
-    : ZentroxDevice(platform), shift(platform == Platform::JETSON ? 4 : 0) {}
+    : ZentroxDevice(platform), shift(platform == Platform::JETSON ? 4 : 0), kernels(hqvgaBestKernels()) {}
 
 void ZentroxDeviceHQVGA::getFrameFormat(OutputGeometry& raw, OutputGeometry& depth) {
     raw = OutputGeometry{2, HQVGA_WIDTH, HQVGA_HEIGHT * HQVGA_PLANES};

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "HqvgaKernels.h"
 #include "HqvgaReference.h"
 #include "ZentroxDevice.h"
 
@@ -28,25 +29,30 @@ class ZentroxDeviceHQVGA : public ZentroxDevice {
     bool getRawImages(const uint8_t* frame, int16_t* raw) override;
     bool getPhaseImage(const uint8_t* frame, float* depth, float* amplitude, float* confidence) override;
 
-    // The scalar conversions with the device's current state: the reference for the faster paths.
+    // The scalar conversions with the device's current state: the reference for the faster paths
+    // that getRawImages and getPhaseImage take.
     bool getRawImagesReference(const uint8_t* frame, int16_t* raw);
     bool getPhaseImageReference(const uint8_t* frame, float* depth, float* amplitude, float* confidence);
 
     uint8_t sampleShift() const { return shift; }
+    // The instruction set of the conversions this device uses.
+    HqvgaIsa conversionIsa() const { return kernels.isa; }
     float modulationFrequency() const { return state.load(std::memory_order_relaxed).frequency; }
     // The state one conversion uses, taken in one piece.
     HqvgaParams params() const;
 
   private:
     // Range and frequency change together on the caller's thread while the capture thread converts;
-    // one atomic word keeps every frame on a consistent pair.
-    struct RangeState {
+    // one atomic word keeps every frame on a consistent pair. Aligned to its size so that every
+    // compiler does the load and store inline (clang otherwise calls libatomic).
+    struct alignas(8) RangeState {
         int32_t range;
         float frequency;  // Hz
     };
     static_assert(std::atomic<RangeState>::is_always_lock_free, "the range state is one lock-free word");
     std::atomic<RangeState> state{RangeState{4000, 37500000.0f}};
     const uint8_t shift;
+    const HqvgaKernels& kernels;
 };
 
 }  // namespace Zentrox

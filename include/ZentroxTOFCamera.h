@@ -23,6 +23,7 @@ class ZentroxTOFSensor;
 class ZentroxDevice;
 class FramePool;
 struct LinkNode;
+class CameraClock;
 
 // Size record of one output, filled by the device.
 struct OutputGeometry {
@@ -33,7 +34,7 @@ struct OutputGeometry {
 
 // Abstract frame buffer handed to the caller by requestFrame. The pool owns it.
 class ZENTROX_API ZentroxFrameBuffer {
-public:
+  public:
     virtual ~ZentroxFrameBuffer();
     virtual void setTimestamp(uint64_t timestamp) = 0;
     virtual void* getData(FrameType type) = 0;
@@ -41,7 +42,7 @@ public:
 };
 
 class ZENTROX_API ZentroxTOFCamera {
-public:
+  public:
     ZentroxTOFCamera();
     ~ZentroxTOFCamera();
     ZentroxTOFCamera(const ZentroxTOFCamera&) = delete;
@@ -71,13 +72,17 @@ public:
     int setControlExt(CameraCtrl ctrl, const char* value);
     int getControlExt(CameraCtrl ctrl, const char** value);
 
-private:
+  private:
     friend class CameraTestAccess;  // defined by the unit tests only
 
     void captureThread();
     int analysisFrame(uint8_t* cache, LinkNode* node);
+    bool skipThisFrame();
     void updateFps();
     void adjustFrameRate();
+    // A sensor and a device exist and the latest open succeeded (and no close came since).
+    bool hasBackend() const;
+    int nodeIndex(const ZentroxFrameBuffer* buffer) const;
 
     CameraInfo info{};
     OutputGeometry rawGeometry{};
@@ -87,6 +92,15 @@ private:
     std::unique_ptr<FramePool> pool;
     std::thread worker;
     std::atomic<bool> stopped{true};
+    // Set by open/openWithFile: true only when the latest open opened both sensor and device;
+    // close clears it. Every operation that uses the sensor or the device refuses with -1 without it.
+    std::atomic<bool> opened{false};
+    // One bit per node of the current pool: set while the caller holds that node's buffer
+    // (requestFrame to releaseFrame), so a second release cannot free a node that is being filled.
+    std::atomic<uint32_t> callerHeld{0};
+    // requestFrame calls waiting for a frame now; guarded by pool->mutex.
+    int requestWaiters = 0;
+    CameraClock* clock;  // not owned; the system clocks unless a test installs another
     int platform = 0;
     std::atomic<int> skipFrame{0};
     std::atomic<int> skipFrameLoop{1};

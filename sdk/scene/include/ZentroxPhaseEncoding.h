@@ -81,21 +81,25 @@ inline size_t bytesPerSample(unsigned bit_width) {
     return bit_width > 8 ? 2 : 1;
 }
 
-// A fixed table of normal deviates (Q8 counts) drawn once from a seed. Each image reads it through
-// its own start and odd stride, derived from a key, so that drawing noise costs one table read per
-// sample and the same seed and key give the same noise.
+// A fixed table of normal deviates (Q8 counts) drawn once from a seed. An image reads it in blocks
+// of BLOCK consecutive deviates, each block at a random place chosen by a generator seeded from the
+// image's key: one table read per sample, cache-friendly, and the same seed and key give the same
+// noise.
 class NoiseTable {
   public:
     static constexpr uint32_t SIZE = 1u << 16;
+    static constexpr uint32_t BLOCK = 64;
     NoiseTable() = default;
     NoiseTable(double sigma_counts, uint64_t seed);
     bool empty() const { return table.empty(); }
-    // Start and stride of the image with `key`.
-    void walk(uint64_t key, uint32_t& start, uint32_t& stride) const;
     int32_t at(uint32_t position) const { return table[position & (SIZE - 1)]; }
+    // The generator state of the image with `key`.
+    uint64_t streamFor(uint64_t key) const;
+    // BLOCK consecutive deviates at the place the generator picks next.
+    const int32_t* nextBlock(uint64_t& stream) const;
 
   private:
-    std::vector<int32_t> table;
+    std::vector<int32_t> table;  // SIZE deviates, then the first BLOCK again so that blocks never wrap
     uint64_t seed = 0;
 };
 

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "ZentroxPhaseEncoding.h"
 
@@ -73,7 +75,7 @@ int32_t countsToQ8(double counts) {
 
 NoiseTable::NoiseTable(double sigma_counts, uint64_t seed) : seed(seed) {
     if (!(sigma_counts > 0.0)) return;
-    table.resize(SIZE);
+    table.resize(SIZE + BLOCK);
     uint64_t state = seed;
     double sum = 0.0;
     std::vector<double> values(SIZE);
@@ -88,12 +90,21 @@ NoiseTable::NoiseTable(double sigma_counts, uint64_t seed) : seed(seed) {
     const double mean = sum / SIZE;  // removed, so that noise never biases a mean
     for (uint32_t i = 0; i < SIZE; ++i)
         table[i] = countsToQ8(values[i] - mean);
+    for (uint32_t i = 0; i < BLOCK; ++i)
+        table[SIZE + i] = table[i];
 }
 
-void NoiseTable::walk(uint64_t key, uint32_t& start, uint32_t& stride) const {
-    const uint64_t h = splitMix64(seed ^ splitMix64(key));
-    start = static_cast<uint32_t>(h);
-    stride = static_cast<uint32_t>(h >> 32) | 1u;  // odd: the walk visits the whole table
+uint64_t NoiseTable::streamFor(uint64_t key) const {
+    return splitMix64(seed ^ splitMix64(key));
+}
+
+const int32_t* NoiseTable::nextBlock(uint64_t& stream) const {
+    // xorshift64*: a few operations per block of deviates.
+    stream ^= stream >> 12;
+    stream ^= stream << 25;
+    stream ^= stream >> 27;
+    const uint64_t r = stream * 0x2545F4914F6CDD1Dull;
+    return table.data() + ((r >> 32) & (SIZE - 1));
 }
 
 void PhaseEncoder::prepare(const SceneMap& map, const PhaseModel& model) {
@@ -112,22 +123,52 @@ void PhaseEncoder::prepare(const SceneMap& map, const PhaseModel& model) {
 
 namespace {
 
+// The constants of encodeSampleQ8 for one bit width, taken out of the per-sample loop.
+struct Quantiser {
+    explicit Quantiser(unsigned bit_width)
+        : shift(20 - static_cast<int>(bit_width)),
+          half(shift > 8 ? (int32_t{1} << (shift - 1)) : (int32_t{1} << 7)),
+          limit(int32_t{1} << (bit_width - 2)),
+          mask((1u << bit_width) - 1u) {}
+    uint16_t operator()(int32_t q8) const {
+        int32_t step = (q8 + half) >> shift;
+        step = step < -limit ? -limit : (step > limit - 1 ? limit - 1 : step);
+        return static_cast<uint16_t>(static_cast<uint32_t>(step) & mask);
+    }
+    int shift;
+    int32_t half;
+    int32_t limit;
+    uint32_t mask;
+};
+
 template <bool WIDE>
-void quantise(const int32_t* clean, size_t pixels, unsigned bit_width, uint8_t* out, const NoiseTable* noise,
-              uint32_t position, uint32_t stride) {
-    for (size_t i = 0; i < pixels; ++i) {
-        int32_t q8 = clean[i];
-        if (noise) {
-            q8 += noise->at(position);
-            position += stride;
-        }
-        const uint16_t word = encodeSampleQ8(q8, bit_width);
-        if (WIDE) {
-            out[2 * i] = static_cast<uint8_t>(word);
-            out[2 * i + 1] = static_cast<uint8_t>(word >> 8);
-        } else {
-            out[i] = static_cast<uint8_t>(word);
-        }
+inline void put(uint8_t* out, size_t i, uint16_t word) {
+    if (WIDE) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::memcpy(out + 2 * i, &word, 2);  // one little-endian store
+#else
+        out[2 * i] = static_cast<uint8_t>(word);
+        out[2 * i + 1] = static_cast<uint8_t>(word >> 8);
+#endif
+    } else {
+        out[i] = static_cast<uint8_t>(word);
+    }
+}
+
+template <bool WIDE>
+void quantise(const int32_t* clean, size_t pixels, const Quantiser& q, uint8_t* out) {
+    for (size_t i = 0; i < pixels; ++i)
+        put<WIDE>(out, i, q(clean[i]));
+}
+
+template <bool WIDE>
+void quantiseNoisy(const int32_t* clean, size_t pixels, const Quantiser& q, uint8_t* out,
+                   const NoiseTable& noise, uint64_t stream) {
+    for (size_t first = 0; first < pixels; first += NoiseTable::BLOCK) {
+        const int32_t* deviates = noise.nextBlock(stream);
+        const size_t count = std::min<size_t>(NoiseTable::BLOCK, pixels - first);
+        for (size_t j = 0; j < count; ++j)
+            put<WIDE>(out, first + j, q(clean[first + j] + deviates[j]));
     }
 }
 
@@ -137,14 +178,19 @@ bool PhaseEncoder::writeImage(unsigned k, unsigned bit_width, uint8_t* out, cons
                               uint64_t key) const {
     if (k > 3 || !isEncodableBitWidth(bit_width)) return false;
     const size_t pixels = size_t{mapWidth} * mapHeight;
-    uint32_t position = 0;
-    uint32_t stride = 0;
-    if (noise && noise->empty()) noise = nullptr;
-    if (noise) noise->walk(key, position, stride);
-    if (bytesPerSample(bit_width) == 2) {
-        quantise<true>(clean[k].data(), pixels, bit_width, out, noise, position, stride);
+    const Quantiser q(bit_width);
+    const bool wide = bytesPerSample(bit_width) == 2;
+    if (noise && !noise->empty()) {
+        const uint64_t stream = noise->streamFor(key);
+        if (wide) {
+            quantiseNoisy<true>(clean[k].data(), pixels, q, out, *noise, stream);
+        } else {
+            quantiseNoisy<false>(clean[k].data(), pixels, q, out, *noise, stream);
+        }
+    } else if (wide) {
+        quantise<true>(clean[k].data(), pixels, q, out);
     } else {
-        quantise<false>(clean[k].data(), pixels, bit_width, out, noise, position, stride);
+        quantise<false>(clean[k].data(), pixels, q, out);
     }
     return true;
 }

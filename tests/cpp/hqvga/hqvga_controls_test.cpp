@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "RecordingSensor.h"
 #include "ZentroxDeviceHQVGA.h"
 
@@ -136,3 +140,26 @@ TEST(HqvgaDevice, TypeGeometryAndLifecycle) {
 }
 
 }  // namespace
+
+TEST(HqvgaControls, RangeChangesWhileConvertingGiveWholeFrames) {
+    // P2 alone: 1000 mm at range 4000; 0 at range 2000. A frame that mixed the 4000 pair with the
+    // 75 MHz scale would read 500 mm.
+    ZentroxDeviceHQVGA device(0);
+    std::vector<uint8_t> frame(240 * 180 * 4 * 2, 0);
+    for (int p = 0; p < 240 * 180; ++p)
+        frame[2 * (2 * 240 * 180 + p)] = 100;
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+        for (int n = 0; !done.load(); ++n)
+            device.setControl(CameraCtrl::RANGE, n % 2 ? 2000 : 4000);
+    });
+    std::vector<float> depth(240 * 180), amplitude(240 * 180), confidence(240 * 180);
+    for (int f = 0; f < 200; ++f) {
+        ASSERT_TRUE(device.getPhaseImage(frame.data(), depth.data(), amplitude.data(), confidence.data()));
+        ASSERT_TRUE(depth[0] == 1000.0f || depth[0] == 0.0f) << depth[0];
+        for (float d : depth)
+            ASSERT_EQ(d, depth[0]);
+    }
+    done = true;
+    caller.join();
+}

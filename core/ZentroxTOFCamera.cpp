@@ -1,0 +1,139 @@
+// Lifecycle of the camera: construction, start, output type and frame pool, stop, close, destruction.
+#include "ZentroxTOFCamera.h"
+
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <system_error>
+
+#include "CameraClock.h"
+#include "FrameBuffer.h"
+#include "Platform.h"
+#include "ZentroxDevice.h"
+#include "ZentroxTOFSensor.h"
+
+namespace Zentrox {
+
+ZentroxTOFCamera::ZentroxTOFCamera() : clock(&CameraClock::system()), platform(detectPlatform()) {}
+
+ZentroxTOFCamera::~ZentroxTOFCamera() {
+    // A joinable std::thread would end the process when destroyed: stop streaming as stop() does,
+    // then release what is still open, as close() does. Nothing may escape a destructor.
+    try {
+        if (worker.joinable()) {
+            stopped.store(true);
+            worker.join();
+            if (hasBackend()) {
+                device->stop();
+                sensor->stop();
+            }
+        }
+        if (hasBackend()) {
+            device->close();
+            sensor->close();
+            opened.store(false);
+        }
+    } catch (...) {
+    }
+    // Pool, then device, then sensor: the device points at the sensor.
+    pool.reset();
+    device.reset();
+    sensor.reset();
+}
+
+bool ZentroxTOFCamera::hasBackend() const {
+    return sensor != nullptr && device != nullptr && opened.load(std::memory_order_relaxed);
+}
+
+int ZentroxTOFCamera::start(FrameType type) {
+    if (!hasBackend()) return ZentroxUnkownError;
+    // Already streaming: refuse before the running device and sensor are prepared or started again.
+    if (worker.joinable() || !stopped.load()) return ZentroxUnkownError;
+
+    // Re-apply the current range before streaming; a failed read re-applies 0.
+    int value = 0;
+    getControl(CameraCtrl::RANGE, &value);
+    setControl(CameraCtrl::RANGE, value);
+
+    int result = device->prepare();
+    if (result != 0) return result;
+    result = sensor->start();
+    if (result != 0) return result;
+    result = device->start();
+    if (result != 0) return result;
+
+    CameraInfo current = sensor->getCameraInfo();
+    info.width = current.width;
+    info.height = current.height;
+    info.bit_width = current.bit_width;
+    info.bpp = current.bpp;
+
+    info.type = type;
+    result = setOutputType(type);
+    if (result != 0) return result;
+
+    stopped.store(false);
+    try {
+        worker = std::thread(&ZentroxTOFCamera::captureThread, this);
+    } catch (const std::system_error&) {
+        stopped.store(true);
+        return ZentroxUnkownError;
+    }
+    return ZentroxSuccess;
+}
+
+int ZentroxTOFCamera::setOutputType(FrameType type) {
+    if (!hasBackend()) return ZentroxUnkownError;
+    if (!stopped.load() || worker.joinable()) return ZentroxUnkownError;
+
+    info.type = type;
+    uint64_t sizedHeight = uint64_t(info.height) * uint64_t(int64_t(sensor->subFrameCount));
+    if (sensor->subFrameCount < 1 || sizedHeight > std::numeric_limits<uint32_t>::max()) {
+        return ZentroxUnkownError;
+    }
+    CameraInfo sized = info;
+    sized.height = uint32_t(sizedHeight);
+
+    device->getFrameFormat(rawGeometry, depthGeometry);
+    if (type != FrameType::RAW && type != FrameType::DEPTH) return ZentroxUnkownError;
+
+    // Both conversions read one raw frame of rawGeometry 16-bit samples from the cache, which holds
+    // one sensor frame: refuse a device that would read past it.
+    uint64_t rawBytes = uint64_t(rawGeometry.width) * rawGeometry.height * 2;
+    uint64_t cacheBytes = uint64_t(sized.width) * sized.height * 2;
+    if (rawBytes > cacheBytes) return ZentroxUnkownError;
+
+    // Built completely before it replaces the previous pool; an allocation failure propagates and
+    // leaves the previous pool in place.
+    std::unique_ptr<FramePool> fresh(
+        new FramePool(type, sized, type == FrameType::RAW ? rawGeometry : depthGeometry));
+    std::unique_ptr<FramePool> previous = std::move(pool);
+    pool = std::move(fresh);
+    callerHeld.store(0);
+    previous.reset();
+    return ZentroxSuccess;
+}
+
+int ZentroxTOFCamera::stop() {
+    stopped.store(true);
+    // Throws std::system_error (invalid argument) when no capture thread runs.
+    worker.join();
+    if (!hasBackend()) return ZentroxUnkownError;
+    device->stop();
+    return sensor->stop();
+}
+
+int ZentroxTOFCamera::close() {
+    if (worker.joinable()) stop();
+    if (!hasBackend()) return ZentroxUnkownError;
+    device->close();
+    int result = sensor->close();
+    opened.store(false);
+    return result;
+}
+
+CameraInfo ZentroxTOFCamera::getCameraInfo() const {
+    return info;
+}
+
+}  // namespace Zentrox

@@ -1,0 +1,40 @@
+#include "MappedFile.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace Zentrox {
+
+MappedFile MappedFile::openReadOnly(const char* path) {
+    MappedFile file;
+    file.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (file.fd < 0) return file;
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        uint64_t(st.st_size) > UINT32_MAX) {
+        file.release();
+        return file;
+    }
+    void* map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, file.fd, 0);
+    if (map == MAP_FAILED) {
+        file.release();
+        return file;
+    }
+    file.map = map;
+    file.length = size_t(st.st_size);
+    return file;
+}
+
+void MappedFile::release() {
+    if (map) ::munmap(map, length);
+    if (fd >= 0) ::close(fd);
+    map = nullptr;
+    length = 0;
+    fd = -1;
+}
+
+}  // namespace Zentrox

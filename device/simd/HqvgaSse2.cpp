@@ -1,0 +1,38 @@
+// SSE2 conversions (every x86-64 CPU): four pixels per step.
+#include <immintrin.h>
+#include <sleef.h>
+
+#include "HqvgaKernels.h"
+
+namespace Zentrox {
+namespace {
+
+constexpr int LANES = 4;
+constexpr int RAW_LANES = 8;
+typedef __m128d NativeDoubles;
+typedef __m128 NativeFloats;
+
+inline NativeDoubles atan2Native(NativeDoubles y, NativeDoubles x) {
+    return Sleef_atan2d2_u35sse2(y, x);
+}
+inline NativeFloats sqrtNative(NativeFloats v) {
+    return _mm_sqrt_ps(v);
+}
+
+}  // namespace
+}  // namespace Zentrox
+
+#include "HqvgaKernelBody.h"
+
+namespace Zentrox {
+
+void hqvgaPhaseImageSse2(const uint8_t* frame, float* depth, float* amplitude, float* confidence,
+                         const HqvgaParams& params) {
+    phaseImageBody(frame, depth, amplitude, confidence, params);
+}
+
+void hqvgaRawImagesSse2(const uint8_t* frame, int16_t* raw, uint8_t shift) {
+    rawImagesBody(frame, raw, shift);
+}
+
+}  // namespace Zentrox

@@ -1,0 +1,250 @@
+#include "EvkCamera.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace Zentrox {
+
+namespace {
+
+// The range registers and the values that select each modulation frequency.
+constexpr uint32_t RANGE_REGISTERS[4] = {0x216C, 0x2179, 0x217A, 0x217B};
+constexpr std::array<uint32_t, 4> RANGE_2000_VALUES = {0x08, 0x0A, 0x0E, 0x12};
+constexpr std::array<uint32_t, 4> RANGE_4000_VALUES = {0x10, 0x0E, 0x16, 0x1E};
+
+void report(const std::string& text) {
+    std::fprintf(stderr, "zentrox_evk_sdk: %s\n", text.c_str());
+}
+
+}  // namespace
+
+uint64_t EvkCamera::nowMicros() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count());
+}
+
+int EvkCamera::open(const ZentroxOpenParam& param, std::unique_ptr<EvkCamera>& camera) {
+    camera.reset();
+    if (param.version != ZENTROX_EVK_PARAM_VERSION) {
+        report("open parameters were not prepared by ZentroxDefaultParam");
+        return ZENTROX_EVK_INVALID_ARGUMENT;
+    }
+    if (param.device_index != 0) {
+        report("no kit with index " + std::to_string(param.device_index) + " (the emulation has kit 0 only)");
+        return ZENTROX_EVK_ERROR;
+    }
+    std::unique_ptr<EvkCamera> kit(new EvkCamera());
+    kit->rangeRegisters = RANGE_4000_VALUES;
+    const bool named = param.path != nullptr && param.path[0] != '\0';
+    if (param.is_bin) {
+        if (!named) {
+            report("a recording was asked for without a path");
+            return ZENTROX_EVK_INVALID_ARGUMENT;
+        }
+        kit->path = param.path;
+        kit->pendingRecording = std::make_unique<Recording>();
+        std::string error;
+        if (!readRecording(kit->path, *kit->pendingRecording, error)) {
+            report("recording \"" + kit->path + "\" " + error);
+            return ZENTROX_EVK_CONFIG_ERROR;
+        }
+    } else if (named) {
+        kit->path = param.path;
+        kit->fromFile = true;
+        std::string error;
+        if (!loadEvkConfig(kit->path, kit->config, error)) {
+            report("configuration file \"" + kit->path + "\": " + error);
+            return ZENTROX_EVK_CONFIG_ERROR;
+        }
+    }
+    if (kit->config.faults.fail_open) {
+        report("open fails (fault injected by \"" + kit->path + "\")");
+        return ZENTROX_EVK_ERROR;
+    }
+    report("emulated evaluation kit, not a camera: " + kit->describe());
+    camera = std::move(kit);
+    return ZENTROX_EVK_OK;
+}
+
+std::string EvkCamera::describe() const {
+    if (pendingRecording) return "recording \"" + path + "\" played in a loop";
+    char text[160];
+    if (config.frame_rate > 0.0) {
+        std::snprintf(text, sizeof text, "%s module, %u x %u, %u bits, %g frames/s", config.module.c_str(),
+                      config.width, config.height, config.bit_width, config.frame_rate);
+    } else {
+        std::snprintf(text, sizeof text, "%s module, %u x %u, %u bits, frames as fast as read",
+                      config.module.c_str(), config.width, config.height, config.bit_width);
+    }
+    return text + (fromFile ? ", scene of \"" + path + "\"" : std::string(", built-in scene"));
+}
+
+int EvkCamera::init() {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    if (initialised) return ZENTROX_EVK_OK;
+    if (config.faults.fail_init) {
+        report("initialisation fails (fault injected by \"" + path + "\")");
+        return ZENTROX_EVK_ERROR;
+    }
+    if (pendingRecording) {
+        source = std::make_unique<PlaybackSource>(std::move(*pendingRecording), path);
+        pendingRecording.reset();
+    } else {
+        std::string error;
+        std::unique_ptr<ModuleRenderer> module = makeModuleRenderer(config, error);
+        if (!module) {
+            report(error);
+            return ZENTROX_EVK_ERROR;
+        }
+        source = std::make_unique<RenderedSource>(std::move(module), config.frame_rate);
+    }
+    for (Slot& slot : slots)
+        slot.bytes.assign(source->imageBytes(), 0);
+    initialised = true;
+    return ZENTROX_EVK_OK;
+}
+
+int EvkCamera::getConfig(ZentroxCameraConfig& out) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    std::memset(&out, 0, sizeof out);
+    if (source) {
+        out.width = source->width();
+        out.height = source->height();
+        out.bit_width = static_cast<uint8_t>(source->bitWidth());
+        out.images_per_frame = static_cast<uint8_t>(source->imagesPerFrame());
+        out.frame_rate = static_cast<uint16_t>(source->frameRate() + 0.5);
+    } else if (pendingRecording) {
+        const RecordingHeader& h = pendingRecording->header;
+        out.width = h.width;
+        out.height = h.height;
+        out.bit_width = h.bit_width;
+        out.images_per_frame = h.images_per_frame;
+    } else {
+        out.width = config.width;
+        out.height = config.height;
+        out.bit_width = static_cast<uint8_t>(config.bit_width);
+        out.images_per_frame = 4;
+        out.frame_rate = static_cast<uint16_t>(config.frame_rate + 0.5);
+    }
+    return ZENTROX_EVK_OK;
+}
+
+int EvkCamera::start() {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    if (!initialised || streaming) return ZENTROX_EVK_BAD_STATE;
+    if (config.faults.fail_start) {
+        report("start fails (fault injected by \"" + path + "\")");
+        return ZENTROX_EVK_ERROR;
+    }
+    streaming = true;
+    streamStart = nowMicros();
+    lastDue = streamStart;
+    nextImage = 0;
+    attempts = 0;
+    frameRange = range;
+    return ZENTROX_EVK_OK;
+}
+
+bool EvkCamera::waitUntil(std::unique_lock<std::mutex>& lock, uint64_t when) {
+    const auto deadline = Clock::time_point(std::chrono::microseconds(when));
+    wake.wait_until(lock, deadline, [&] { return !streaming || nowMicros() >= when; });
+    return streaming;
+}
+
+int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
+    std::lock_guard<std::mutex> serial(captureMutex);
+    std::unique_lock<std::mutex> lock(stateMutex);
+    if (!streaming) return ZENTROX_EVK_BAD_STATE;
+    Slot* slot = nullptr;
+    for (Slot& s : slots) {
+        if (!s.lent) {
+            slot = &s;
+            break;
+        }
+    }
+    if (!slot) return ZENTROX_EVK_NO_BUFFER;
+
+    const uint64_t n = nextImage;
+    const uint64_t perFrame = source->imagesPerFrame();
+    const uint64_t now = nowMicros();
+    if (n % perFrame == 0) {
+        // A frame begins. Without pacing it is captured when asked for. With pacing, a caller further
+        // behind than the kit buffers finds the schedule resumed now: what it did not read in time
+        // is dropped. Either way a frame never begins before the previous one's last image.
+        const bool late = source->paced() && now > streamStart + source->dueMicros(n) +
+                                                       BUFFERED_FRAMES * source->framePeriodMicros();
+        if (!source->paced() || late) streamStart = std::max(now, lastDue) - source->dueMicros(n);
+    }
+    const uint64_t due = streamStart + source->dueMicros(n);
+    if (source->paced()) {
+        if (timeout_ms >= 0 && due > now + uint64_t(timeout_ms) * 1000) {
+            if (!waitUntil(lock, now + uint64_t(timeout_ms) * 1000)) return ZENTROX_EVK_BAD_STATE;
+            return ZENTROX_EVK_TIMEOUT;
+        }
+        if (!waitUntil(lock, due)) return ZENTROX_EVK_BAD_STATE;
+    }
+    lastDue = due;
+    ++nextImage;
+    const uint64_t attempt = ++attempts;
+    if (n % perFrame == 0) frameRange = range;
+    const RangeMode mode = frameRange;
+    if (config.faults.timeout_every != 0 && attempt % config.faults.timeout_every == 0) {
+        return ZENTROX_EVK_TIMEOUT;  // this image is lost
+    }
+    slot->lent = true;
+    lock.unlock();
+
+    source->produce(n, mode, slot->bytes.data());
+    std::memset(&image, 0, sizeof image);
+    image.sequence = n;
+    image.timestamp = due / 1000;
+    image.width = source->width();
+    image.height = source->height();
+    image.data_size = static_cast<uint32_t>(slot->bytes.size());
+    if (attempt == config.faults.wrong_size_at) {
+        image.data_size -= static_cast<uint32_t>(slot->bytes.size() / source->height());  // one row short
+    }
+    image.bit_width = static_cast<uint8_t>(source->bitWidth());
+    image.phase = static_cast<uint8_t>(n % perFrame);
+    image.data = slot->bytes.data();
+    image.buffer = slot;
+    return ZENTROX_EVK_OK;
+}
+
+int EvkCamera::freeImage(const ZentroxImage& image) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    for (Slot& slot : slots) {
+        if (image.buffer == &slot) {
+            if (!slot.lent || image.data != slot.bytes.data()) return ZENTROX_EVK_INVALID_ARGUMENT;
+            slot.lent = false;
+            return ZENTROX_EVK_OK;
+        }
+    }
+    return ZENTROX_EVK_INVALID_ARGUMENT;
+}
+
+int EvkCamera::stop() {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        streaming = false;
+    }
+    wake.notify_all();
+    return ZENTROX_EVK_OK;
+}
+
+int EvkCamera::writeRegister(uint32_t reg, uint32_t value) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    for (size_t i = 0; i < 4; ++i) {
+        if (reg != RANGE_REGISTERS[i]) continue;
+        rangeRegisters[i] = value;
+        // A complete table selects its frequency; a table part-way through being written keeps the
+        // frequency in use.
+        if (rangeRegisters == RANGE_2000_VALUES) range = RangeMode::RANGE_2000;
+        if (rangeRegisters == RANGE_4000_VALUES) range = RangeMode::RANGE_4000;
+    }
+    return ZENTROX_EVK_OK;  // registers the emulation does not model are accepted and ignored
+}
+
+}  // namespace Zentrox

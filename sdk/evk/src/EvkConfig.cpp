@@ -1,0 +1,251 @@
+#include "EvkConfig.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include <sys/stat.h>
+
+namespace Zentrox {
+
+namespace {
+
+using nlohmann::json;
+
+// Raised inside the parser only; parseEvkConfig turns it into its error text.
+struct ConfigError {
+    std::string what;
+};
+
+[[noreturn]] void fail(const std::string& where, const std::string& what) {
+    throw ConfigError{(where.empty() ? std::string("the top level") : "\"" + where + "\"") + " " + what};
+}
+
+std::string typeName(const json& value) {
+    return value.type_name();
+}
+
+// Keys of an object, each known; `where` names the object in messages.
+void requireKeys(const json& object, const std::string& where, std::initializer_list<const char*> known) {
+    if (!object.is_object()) fail(where, "must be an object, not " + typeName(object));
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool found = false;
+        for (const char* k : known)
+            found = found || it.key() == k;
+        if (!found) {
+            std::string list;
+            for (const char* k : known)
+                list += std::string(list.empty() ? "" : ", ") + k;
+            fail(where.empty() ? it.key() : where + "." + it.key(),
+                 "is not a known key (known: " + list + ")");
+        }
+    }
+}
+
+std::string child(const std::string& where, const char* key) {
+    return where.empty() ? key : where + "." + key;
+}
+
+double number(const json& value, const std::string& where, double lo, double hi) {
+    if (!value.is_number()) fail(where, "must be a number, not " + typeName(value));
+    const double v = value.get<double>();
+    if (!std::isfinite(v) || v < lo || v > hi) {
+        std::ostringstream range;
+        range << "must lie between " << lo << " and " << hi << " (found " << value.dump() << ")";
+        fail(where, range.str());
+    }
+    return v;
+}
+
+uint64_t whole(const json& value, const std::string& where, uint64_t lo, uint64_t hi) {
+    if (!value.is_number_integer() ||
+        (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() < 0)) {
+        fail(where, "must be a whole number not below 0 (found " + value.dump() + ")");
+    }
+    const uint64_t v = value.get<uint64_t>();
+    if (v < lo || v > hi) {
+        fail(where, "must lie between " + std::to_string(lo) + " and " + std::to_string(hi) + " (found " +
+                        value.dump() + ")");
+    }
+    return v;
+}
+
+bool flag(const json& value, const std::string& where) {
+    if (!value.is_boolean()) fail(where, "must be true or false, not " + typeName(value));
+    return value.get<bool>();
+}
+
+ScenePoint point(const json& value, const std::string& where) {
+    if (!value.is_array() || value.size() != 3) fail(where, "must be an array of three numbers [x, y, z]");
+    constexpr double FAR = 1e7;  // 10 km: beyond anything a kit can see
+    return ScenePoint{number(value[0], where + "[0]", -FAR, FAR), number(value[1], where + "[1]", -FAR, FAR),
+                      number(value[2], where + "[2]", -FAR, FAR)};
+}
+
+float reflectivity(const json& object, const std::string& where) {
+    if (!object.contains("reflectivity")) return 0.5f;
+    return static_cast<float>(number(object["reflectivity"], child(where, "reflectivity"), 0.0, 1.0));
+}
+
+const json& required(const json& object, const std::string& where, const char* key) {
+    if (!object.contains(key)) fail(child(where, key), "is missing");
+    return object[key];
+}
+
+template <typename Item>
+void readList(const json& scene, const char* key, std::vector<Item>& out,
+              Item (*read)(const json&, const std::string&)) {
+    if (!scene.contains(key)) return;
+    const json& list = scene[key];
+    const std::string where = std::string("scene.") + key;
+    if (!list.is_array()) fail(where, "must be an array, not " + typeName(list));
+    for (size_t i = 0; i < list.size(); ++i)
+        out.push_back(read(list[i], where + "[" + std::to_string(i) + "]"));
+}
+
+ScenePlane readPlane(const json& o, const std::string& where) {
+    requireKeys(o, where, {"normal", "distance", "reflectivity"});
+    ScenePlane plane;
+    if (o.contains("normal")) plane.normal = point(o["normal"], child(where, "normal"));
+    if (!(std::sqrt(plane.normal.x * plane.normal.x + plane.normal.y * plane.normal.y +
+                    plane.normal.z * plane.normal.z) > 0.0)) {
+        fail(child(where, "normal"), "must not be zero");
+    }
+    plane.distance = number(required(o, where, "distance"), child(where, "distance"), -1e7, 1e7);
+    plane.reflectivity = reflectivity(o, where);
+    return plane;
+}
+
+SceneBox readBox(const json& o, const std::string& where) {
+    requireKeys(o, where, {"min", "max", "reflectivity"});
+    SceneBox box;
+    box.min = point(required(o, where, "min"), child(where, "min"));
+    box.max = point(required(o, where, "max"), child(where, "max"));
+    if (!(box.min.x < box.max.x && box.min.y < box.max.y && box.min.z < box.max.z)) {
+        fail(where, "must have \"min\" below \"max\" on every axis");
+    }
+    box.reflectivity = reflectivity(o, where);
+    return box;
+}
+
+SceneSphere readSphere(const json& o, const std::string& where) {
+    requireKeys(o, where, {"center", "radius", "reflectivity"});
+    SceneSphere sphere;
+    sphere.center = point(required(o, where, "center"), child(where, "center"));
+    sphere.radius = number(required(o, where, "radius"), child(where, "radius"), 1e-3, 1e7);
+    sphere.reflectivity = reflectivity(o, where);
+    return sphere;
+}
+
+Scene readScene(const json& value) {
+    if (value.is_string()) {
+        if (value.get<std::string>() == "built-in") return Scene::builtIn();
+        fail("scene",
+             "must be \"built-in\" or an object with planes, boxes and spheres (found " + value.dump() + ")");
+    }
+    if (!value.is_object()) {
+        fail("scene",
+             "must be \"built-in\" or an object with planes, boxes and spheres, not " + typeName(value));
+    }
+    requireKeys(value, "scene", {"planes", "boxes", "spheres"});
+    Scene scene;
+    readList<ScenePlane>(value, "planes", scene.planes, readPlane);
+    readList<SceneBox>(value, "boxes", scene.boxes, readBox);
+    readList<SceneSphere>(value, "spheres", scene.spheres, readSphere);
+    return scene;
+}
+
+void readFaults(const json& value, EvkFaults& faults) {
+    requireKeys(value, "faults", {"fail_open", "fail_init", "fail_start", "timeout_every", "wrong_size_at"});
+    constexpr uint64_t MAX = std::numeric_limits<uint32_t>::max();
+    if (value.contains("fail_open")) faults.fail_open = flag(value["fail_open"], "faults.fail_open");
+    if (value.contains("fail_init")) faults.fail_init = flag(value["fail_init"], "faults.fail_init");
+    if (value.contains("fail_start")) faults.fail_start = flag(value["fail_start"], "faults.fail_start");
+    if (value.contains("timeout_every"))
+        faults.timeout_every = whole(value["timeout_every"], "faults.timeout_every", 0, MAX);
+    if (value.contains("wrong_size_at"))
+        faults.wrong_size_at = whole(value["wrong_size_at"], "faults.wrong_size_at", 0, MAX);
+}
+
+void readConfig(const json& root, EvkConfig& config) {
+    requireKeys(root, "",
+                {"module", "width", "height", "bit_width", "frame_rate", "field_of_view", "scene",
+                 "amplitude", "ambient", "noise", "seed", "faults"});
+    if (root.contains("module")) {
+        const json& module = root["module"];
+        if (!module.is_string() || module.get<std::string>() != "hqvga") {
+            fail("module", "must name a known module type: \"hqvga\" (found " + module.dump() + ")");
+        }
+        config.module = module.get<std::string>();
+    }
+    if (root.contains("width")) config.width = static_cast<uint32_t>(whole(root["width"], "width", 1, 4096));
+    if (root.contains("height"))
+        config.height = static_cast<uint32_t>(whole(root["height"], "height", 1, 4096));
+    if (root.contains("bit_width")) {
+        const uint64_t bits = whole(root["bit_width"], "bit_width", 8, 14);
+        if (bits % 2 != 0) fail("bit_width", "must be 8, 10, 12 or 14 (found " + std::to_string(bits) + ")");
+        config.bit_width = static_cast<uint32_t>(bits);
+    }
+    if (root.contains("frame_rate"))
+        config.frame_rate = number(root["frame_rate"], "frame_rate", 0.0, 1000.0);
+    if (root.contains("field_of_view"))
+        config.field_of_view = number(root["field_of_view"], "field_of_view", 1.0, 170.0);
+    if (root.contains("scene")) config.scene = readScene(root["scene"]);
+    if (root.contains("amplitude")) config.amplitude = number(root["amplitude"], "amplitude", 0.0, 1e6);
+    if (root.contains("ambient")) config.ambient = number(root["ambient"], "ambient", -1023.0, 1023.0);
+    if (root.contains("noise")) config.noise = number(root["noise"], "noise", 0.0, 1000.0);
+    if (root.contains("seed"))
+        config.seed = whole(root["seed"], "seed", 0, std::numeric_limits<uint64_t>::max());
+    if (root.contains("faults")) readFaults(root["faults"], config.faults);
+}
+
+}  // namespace
+
+bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& error) {
+    try {
+        const json root = json::parse(text, nullptr, true, true);
+        EvkConfig parsed = config;
+        readConfig(root, parsed);
+        config = std::move(parsed);
+        return true;
+    } catch (const ConfigError& e) {
+        error = e.what;
+    } catch (const json::exception& e) {
+        error = std::string("not valid JSON: ") + e.what();
+    } catch (const std::exception& e) {
+        error = std::string("cannot be read: ") + e.what();
+    }
+    return false;
+}
+
+bool loadEvkConfig(const std::string& path, EvkConfig& config, std::string& error) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        error = std::string("cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    constexpr off_t LARGEST = 16 << 20;  // far above any configuration; guards against device files
+    if (!S_ISREG(status.st_mode) || status.st_size > LARGEST) {
+        error = "is not a regular file of at most 16 MiB";
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = std::string("cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) {
+        error = "cannot be read";
+        return false;
+    }
+    return parseEvkConfig(text.str(), config, error);
+}
+
+}  // namespace Zentrox

@@ -1,0 +1,44 @@
+// What an emulated kit emulates: the module, its stream, the scene it sees and the faults it shows.
+// Read from the JSON configuration file described in docs/emulated-kit.md; every key is optional
+// and a kit opened without a file uses the defaults below.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ZentroxScene.h"
+
+namespace Zentrox {
+
+// Faults a test can make the kit show. Image counts start at 1 with the first capture call that an
+// image was due for after each start of the stream.
+struct EvkFaults {
+    bool fail_open = false;      // ZentroxOpenCamera fails after reading the file
+    bool fail_init = false;      // ZentroxInitCamera fails
+    bool fail_start = false;     // ZentroxStartCamera fails
+    uint64_t timeout_every = 0;  // every Nth image is lost: its capture call times out (0: never)
+    uint64_t wrong_size_at = 0;  // the Nth image reports one row too few bytes (0: never)
+};
+
+struct EvkConfig {
+    std::string module = "hqvga";  // the module type, which fixes the image layout
+    uint32_t width = 240;
+    uint32_t height = 180;
+    uint32_t bit_width = 12;      // 8, 10, 12 or 14
+    double frame_rate = 30.0;     // camera frames per second; 0: as fast as the caller takes them
+    double field_of_view = 70.0;  // horizontal, degrees
+    Scene scene = Scene::builtIn();
+    double amplitude = 2000.0;  // counts returned by reflectivity 1 at 1 m
+    double ambient = 64.0;      // counts of ambient light in every sample
+    double noise = 1.0;         // standard deviation of every sample, counts; 0: bit-identical frames
+    uint64_t seed = 1;
+    EvkFaults faults;
+};
+
+// Reads `text` over the defaults in `config`. False with the reason in `error` when the text is not
+// JSON, names an unknown key, or holds a value of the wrong type or outside its range.
+bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& error);
+// The same for a file; a file that cannot be read is an error too.
+bool loadEvkConfig(const std::string& path, EvkConfig& config, std::string& error);
+
+}  // namespace Zentrox

@@ -1,0 +1,110 @@
+// A camera with a fake sensor, a fake device and (by default) a clock the test drives, installed as a
+// successful open would leave them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "CallLog.h"
+#include "CameraTestAccess.h"
+#include "FakeDevice.h"
+#include "FakeSensor.h"
+#include "FrameBuffer.h"
+#include "ManualClock.h"
+#include "ZentroxTOFCamera.h"
+
+namespace Zentrox {
+
+struct RigGeometry {
+    uint32_t width;
+    uint32_t height;
+    int subFrames;
+    OutputGeometry raw;
+    OutputGeometry depth;
+};
+
+// A 240 x 180 module: four sub-frames per camera frame, a 240 x 720 raw image, 240 x 180 depth.
+inline RigGeometry hqvgaGeometry() {
+    return {240, 180, 4, {2, 240, 720}, {2, 240, 180}};
+}
+// A tiny module that keeps frame copies cheap.
+inline RigGeometry smallGeometry() {
+    return {8, 4, 1, {2, 8, 4}, {2, 8, 4}};
+}
+
+class Rig {
+  public:
+    explicit Rig(RigGeometry geometry = smallGeometry(), bool manualClock = true) {
+        sensor->log = log;
+        device->log = log;
+        auto fakeSensor = std::make_unique<FakeSensor>(geometry.width, geometry.height, sensor);
+        fakeSensor->subFrameCount = geometry.subFrames;
+        device->setGeometry(geometry.raw, geometry.depth);
+        cam = std::make_unique<ZentroxTOFCamera>();
+        if (manualClock) CameraTestAccess::setClock(*cam, clock);
+        CameraTestAccess::install(*cam, std::move(fakeSensor), std::make_unique<FakeDevice>(device));
+        log->clear();
+    }
+    ~Rig() { cam.reset(); }
+
+    // The next ready frame, waiting generously; null only if none came.
+    ZentroxFrameBuffer* take(short timeout = 20000) { return cam->requestFrame(timeout); }
+
+    // Feeds one frame and waits until the camera has handled it.
+    void feedAndSettle(uint64_t timestamp, int result = 0) {
+        sensor->feed(timestamp, result);
+        ASSERT_TRUE(sensor->waitUntilIdle())
+            << "the capture thread did not come back for frame " << timestamp;
+    }
+
+    // Starts the camera and waits until its capture thread asks the sensor for a frame (it has read
+    // its start time by then).
+    int startAndSettle(FrameType type) {
+        int calls = sensor->getFrameCalls;
+        int result = cam->start(type);
+        if (result == 0) {
+            EXPECT_TRUE(sensor->waitFor([&] { return sensor->getFrameCalls > calls; }));
+        }
+        return result;
+    }
+
+    // Runs `trigger` once a requestFrame on another thread waits for a frame; returns what that call
+    // got. A caller holding two buffers gets a frame only by waiting for it: a ready frame nobody
+    // waits for is taken back by the capture thread when it has no free buffer.
+    template <typename Trigger>
+    ZentroxFrameBuffer* requestWhile(Trigger trigger) {
+        ZentroxFrameBuffer* got = nullptr;
+        std::thread requester([&] { got = cam->requestFrame(20000); });
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (CameraTestAccess::requestWaiters(*cam) == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        trigger();
+        requester.join();
+        return got;
+    }
+    ZentroxFrameBuffer* feedToWaitingRequest(uint64_t timestamp) {
+        return requestWhile([&] { sensor->feed(timestamp); });
+    }
+
+    std::shared_ptr<CallLog> log = std::make_shared<CallLog>();
+    std::shared_ptr<FakeSensorState> sensor = std::make_shared<FakeSensorState>();
+    std::shared_ptr<FakeDeviceState> device = std::make_shared<FakeDeviceState>();
+    ManualClock clock;
+    std::unique_ptr<ZentroxTOFCamera> cam;
+};
+
+// Timestamp of a delivered frame of either output type.
+inline uint64_t stampOf(ZentroxFrameBuffer* buffer) {
+    FrameDataFormat format{};
+    if (buffer->getFormat(FrameType::DEPTH, format) == 0) return format.timestamp;
+    if (buffer->getFormat(FrameType::RAW, format) == 0) return format.timestamp;
+    ADD_FAILURE() << "a frame buffer with neither a depth nor a raw plane";
+    return 0;
+}
+
+}  // namespace Zentrox

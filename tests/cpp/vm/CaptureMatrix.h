@@ -1,0 +1,33 @@
+// The capture matrix run on a real (or fake) video node: start / getFrame / stop cycles with a
+// reopen half way, checking after every operation what the kernel saw through the observing seam.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "ObservingKernel.h"
+#include "VmChecks.h"
+#include "ZentroxTOFSensor.h"
+
+namespace Zentrox {
+
+using SensorFactory = std::function<std::unique_ptr<ZentroxTOFSensor>()>;
+
+struct MatrixOptions {
+    const char* video_path = "/dev/video0";
+    int cycles = 50;
+    int frames_per_cycle = 3;
+    int reopen_after = 25;  // cycles before the sensor is closed and opened again
+};
+
+// Runs `options.cycles` cycles with `subFrameCount` sub-frames per frame.
+void runCaptureCycles(VmChecks& checks, ObservingKernel& seen, const SensorFactory& makeSensor,
+                      int subFrameCount, const MatrixOptions& options);
+
+// A size the driver cannot stream (it adjusts it) and a pixel format it does not know must make
+// `start` fail with -1 and leave nothing mapped. `makeWrongFormat` builds a sensor that asks for a
+// pixel format the driver lacks; null skips that case.
+void runFormatRefusals(VmChecks& checks, ObservingKernel& seen, const SensorFactory& makeSensor,
+                       const SensorFactory& makeWrongFormat, const MatrixOptions& options);
+
+}  // namespace Zentrox

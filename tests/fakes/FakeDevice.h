@@ -1,0 +1,100 @@
+// A scriptable device double. Geometry, the result of every operation and of both conversions can be
+// set; every call is counted and control writes are recorded. Both conversions read the whole raw
+// frame (raw geometry x 2 bytes) from the camera's cache, as real devices do, so a cache that is too
+// small shows up under AddressSanitizer. The depth conversion fills every element of the three planes
+// with the frame's timestamp (the first eight bytes the fake sensor writes), the raw conversion copies
+// the frame. Script and record live in a FakeDeviceState shared with the test.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CallLog.h"
+#include "ZentroxDevice.h"
+
+namespace Zentrox {
+
+class FakeDeviceState {
+  public:
+    void setGeometry(OutputGeometry raw, OutputGeometry depth);
+
+    // Controls: setControl stores and records; getControl answers what was stored, 1 for a control
+    // never set. A non-zero result injected for a control is returned instead (nothing is stored,
+    // nothing is read out).
+    void setControlValue(CameraCtrl ctrl, int value);
+    int controlValue(CameraCtrl ctrl) const;  // -1 when never stored
+    void setControlResult(CameraCtrl ctrl, int result);
+    void getControlResult(CameraCtrl ctrl, int result);
+    std::vector<std::pair<CameraCtrl, int>> controlWrites() const;
+    std::vector<CameraCtrl> controlReadsOf() const;
+    int readsOf(CameraCtrl ctrl) const;
+    int writesOf(CameraCtrl ctrl) const;
+    std::vector<std::pair<CameraCtrl, std::string>> textWrites() const;
+    void clearRecords();
+
+    // The depth conversion fails for frames with this timestamp.
+    void failPhaseAt(uint64_t timestamp);
+
+    std::shared_ptr<CallLog> log;  // optional; lifecycle calls are appended as "device.<op>"
+
+    std::atomic<int> openResult{0}, closeResult{0}, prepareResult{0}, startResult{0}, stopResult{0};
+    std::atomic<int> textResult{0};
+    std::atomic<bool> rawResult{true}, phaseResult{true};
+    std::atomic<int> opens{0}, closes{0}, prepares{0}, starts{0}, stops{0}, frameFormats{0};
+    std::atomic<int> rawConversions{0}, phaseConversions{0}, textReads{0};
+    std::atomic<uint64_t> lastConvertedStamp{0};
+    std::atomic<uint32_t> lastChecksum{0};  // byte sum of the last frame the depth conversion read
+    std::atomic<bool> destroyed{false};
+    std::atomic<ZentroxTOFSensor*> boundSensor{nullptr};
+
+  private:
+    friend class FakeDevice;
+    int setControl(CameraCtrl ctrl, int value);
+    int getControl(CameraCtrl ctrl, int* value);
+    void note(const char* op);
+
+    mutable std::mutex mutex;
+    OutputGeometry raw{2, 240, 720};
+    OutputGeometry depth{2, 240, 180};
+    std::map<CameraCtrl, int> controls;
+    std::map<CameraCtrl, int> setResults;
+    std::map<CameraCtrl, int> getResults;
+    std::vector<std::pair<CameraCtrl, int>> writes;
+    std::vector<CameraCtrl> reads;
+    std::vector<std::pair<CameraCtrl, std::string>> texts;
+    std::set<uint64_t> failingStamps;
+};
+
+class FakeDevice final : public ZentroxDevice {
+  public:
+    explicit FakeDevice(std::shared_ptr<FakeDeviceState> state = std::make_shared<FakeDeviceState>(),
+                        int platform = 0);
+    ~FakeDevice() override;
+    std::shared_ptr<FakeDeviceState> state() const { return shared; }
+
+    DeviceType getDeviceType() override { return HQVGA; }
+    void getFrameFormat(OutputGeometry& raw, OutputGeometry& depth) override;
+    int open(ZentroxTOFSensor* sensor) override;
+    int close() override;
+    int prepare() override;
+    int start() override;
+    int stop() override;
+    int setControl(CameraCtrl ctrl, int value) override;
+    int setControlExt(CameraCtrl ctrl, const char* value) override;
+    int getControl(CameraCtrl ctrl, int* value) override;
+    int getControlExt(CameraCtrl ctrl, const char** value) override;
+    bool getRawImages(const uint8_t* frame, int16_t* raw) override;
+    bool getPhaseImage(const uint8_t* frame, float* depth, float* amplitude, float* confidence) override;
+
+  private:
+    std::shared_ptr<FakeDeviceState> shared;
+};
+
+}  // namespace Zentrox

@@ -98,7 +98,8 @@ bool listFromProc(AdapterList& list, bool& failed) {
         char* name = algo ? takeLastField(line.data()) : nullptr;
         char* kind = name ? takeLastField(line.data()) : nullptr;
         int bus = 0;
-        if (!kind || std::sscanf(line.data(), "i2c-%d", &bus) != 1) continue;
+        // "i2c--1" reads as a negative number: no bus, and a lookup must not return it as one.
+        if (!kind || std::sscanf(line.data(), "i2c-%d", &bus) != 1 || bus < 0) continue;
         size_t n1 = std::strlen(name) + 1, n2 = std::strlen(kind) + 1, n3 = std::strlen(algo) + 1;
         char* texts = static_cast<char*>(std::malloc(n1 + n2 + n3));
         if (!texts) {
@@ -206,7 +207,7 @@ bool listFromSysfs(AdapterList& list) {
         std::string name;
         if (adapterName(dir.c_str(), entry.c_str(), name) != NameFile::FOUND) continue;
         int bus = 0;
-        if (std::sscanf(entry.c_str(), "i2c-%d", &bus) != 1) continue;
+        if (std::sscanf(entry.c_str(), "i2c-%d", &bus) != 1 || bus < 0) continue;
         const AdapterKind& kind = kKinds[probeKind(bus, name)];
         char* copy = strdup(name.c_str());
         if (!copy || !list.add(bus, copy, kind.funcs, kind.algo)) return false;

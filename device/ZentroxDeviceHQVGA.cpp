@@ -25,6 +25,10 @@ int ZentroxDeviceHQVGA::setControl(CameraCtrl ctrl, int value) {
     if (value == 2000) next.frequency = 75000000.0f;
     if (value == 4000) next.frequency = 37500000.0f;
     state.store(next, std::memory_order_relaxed);
+    // The module must modulate at the frequency the phases are decoded with; otherwise depth at the
+    // 2000 mm range would be computed from 37.5 MHz phases. The transport's answer does not change
+    // the device's result.
+    if (sensor != nullptr && (value == 2000 || value == 4000)) sensor->setControl(CameraCtrl::RANGE, value);
     return ZentroxSuccess;
 }
 

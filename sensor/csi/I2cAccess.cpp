@@ -98,7 +98,7 @@ bool listFromProc(AdapterList& list, bool& failed) {
         char* name = algo ? takeLastField(line.data()) : nullptr;
         char* kind = name ? takeLastField(line.data()) : nullptr;
         int bus = 0;
-        // "i2c--1" reads as a negative number: no bus, and a lookup must not return it as one.
+        // A negative number is no bus: found by name it would read as an error code.
         if (!kind || std::sscanf(line.data(), "i2c-%d", &bus) != 1 || bus < 0) continue;
         size_t n1 = std::strlen(name) + 1, n2 = std::strlen(kind) + 1, n3 = std::strlen(algo) + 1;
         char* texts = static_cast<char*>(std::malloc(n1 + n2 + n3));

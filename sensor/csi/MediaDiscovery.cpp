@@ -49,13 +49,9 @@ uint32_t lookupEntity(int mediaFd, const char* name) {
             std::perror("Query entity failed");
             return kNoEntity;
         }
-        // An enumeration that does not move forward would go on for ever.
-        if (desc.id <= id) {
-            errno = EINVAL;
-            std::perror("Query entity failed");
-            return kNoEntity;
-        }
         if (std::strncmp(desc.name, name, sizeof desc.name) == 0) return desc.id;
+        // The kernel answers the next entity above `id`; one that does not advance would repeat for ever.
+        if ((desc.id & ~MEDIA_ENT_ID_FLAG_NEXT) <= id) return kNoEntity;
         id = desc.id;
     }
 }
@@ -120,7 +116,8 @@ void scanEntities(CsiPipeline& pipeline, int mediaFd, int platform) {
         std::memset(&desc, 0, sizeof desc);
         desc.id = id | MEDIA_ENT_ID_FLAG_NEXT;
         if (ZentroxTOFCSISensor::xioctl(mediaFd, MEDIA_IOC_ENUM_ENTITIES, &desc) != 0) return;  // end of list
-        if (desc.id <= id) return;  // a driver whose enumeration does not advance
+        // An answer that does not advance would make the scan repeat for ever.
+        if ((desc.id & ~MEDIA_ENT_ID_FLAG_NEXT) <= id) return;
         id = desc.id;
         desc.name[sizeof desc.name - 1] = '\0';
         Role role = classify(desc.name, platform);

@@ -140,8 +140,17 @@ int ZentroxTOFCSISensor::configureFormat() {
             platform == Platform::RASPBERRY_PI_5 ? V4L2_PIX_FMT_Y12P : V4L2_PIX_FMT_Y12;
         format.fmt.pix.field = V4L2_FIELD_NONE;
     }
+    const uint32_t wantedFormat =
+        isMultiPlane(bufType) ? format.fmt.pix_mp.pixelformat : format.fmt.pix.pixelformat;
     if (int r = xioctl(videoFd.get(), VIDIOC_TRY_FMT, &format)) return r;
     if (int r = xioctl(videoFd.get(), VIDIOC_S_FMT, &format)) return r;
+    // A driver answers a size or pixel format it cannot stream with one it can, and succeeds:
+    // streaming that would hand out frames of another geometry or sample layout.
+    const bool multi = isMultiPlane(bufType);
+    const uint32_t gotWidth = multi ? format.fmt.pix_mp.width : format.fmt.pix.width;
+    const uint32_t gotHeight = multi ? format.fmt.pix_mp.height : format.fmt.pix.height;
+    const uint32_t gotFormat = multi ? format.fmt.pix_mp.pixelformat : format.fmt.pix.pixelformat;
+    if (gotWidth != info.width || gotHeight != info.height || gotFormat != wantedFormat) return -1;
 
     for (uint8_t slot = 0; slot < media.subdevCount; ++slot) {
         v4l2_subdev_format subdev;
@@ -349,6 +358,9 @@ int getDriverControl(int fd, uint32_t id, int* value) {
 int ZentroxTOFCSISensor::setControl(CameraCtrl ctrl, int value) {
     switch (ctrl) {
         case CameraCtrl::RANGE:
+            // Metres (2, 4) as the driver names its ranges, or millimetres (2000, 4000) as the
+            // HQVGA device hands them on.
+            if (value == 2000 || value == 4000) value /= 1000;
             if (value != 2 && value != 4) return 1;
             return setDriverControl(media.sensorFd(), kRangeControl, value == 2 ? 1 : 0);
         case CameraCtrl::FMT_WIDTH:

@@ -48,6 +48,17 @@ CaptureFormat FakeCaptureNode::adjust(uint32_t width, uint32_t height, uint32_t 
     CaptureFormat f{};
     f.width = std::clamp<uint32_t>(width, 16, 4096);
     f.height = std::clamp<uint32_t>(height, 16, 4096);
+    if (!config.sizes.empty()) {
+        // As v4l2_find_nearest_size: the smallest sum of width and height differences.
+        auto distance = [&](const std::pair<uint32_t, uint32_t>& s) {
+            return std::abs(int64_t(s.first) - width) + std::abs(int64_t(s.second) - height);
+        };
+        auto nearest =
+            std::min_element(config.sizes.begin(), config.sizes.end(),
+                             [&](const auto& a, const auto& b) { return distance(a) < distance(b); });
+        f.width = nearest->first;
+        f.height = nearest->second;
+    }
     bool known = std::find(config.pixelFormats.begin(), config.pixelFormats.end(), pixelformat) !=
                  config.pixelFormats.end();
     f.pixelformat = known ? pixelformat : config.pixelFormats.front();
@@ -97,7 +108,9 @@ int FakeCaptureNode::checkBuffer(const FakeFile& file, v4l2_buffer* b, bool need
 void FakeCaptureNode::fillBuffer(v4l2_buffer* b, uint32_t index) const {
     const Buffer& buf = buffers[index];
     b->index = index;
-    b->flags = (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0) | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    // A mapping holds a reference to the buffer's memory: more than one owner means mapped.
+    b->flags = (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0) |
+               (buf.memory.use_count() > 1 ? V4L2_BUF_FLAG_MAPPED : 0) | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     b->field = V4L2_FIELD_NONE;
     if (config.multiPlane) {
         b->length = 1;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeKernel.h"
@@ -34,7 +35,10 @@ struct CaptureNodeConfig {
     uint32_t grantCount = 0;                               // 0: the count asked for, within 2..32
     uint32_t sampleShift = 0;                              // Y12 words hold the sample << shift
     uint32_t width = 240, height = 180;                    // default format
-    uint32_t lengthExtra = 0;                              // bytes added to each buffer's length
+    // Sizes the node can stream, the nearest one replacing any other (a receiver behind a sensor
+    // with fixed modes); empty: any size from 16 to 4096.
+    std::vector<std::pair<uint32_t, uint32_t>> sizes;
+    uint32_t lengthExtra = 0;  // bytes added to each buffer's length
     std::string driver = "fake-capture", card = "Fake capture", busInfo = "platform:fake";
 };
 

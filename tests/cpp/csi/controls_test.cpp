@@ -24,7 +24,9 @@ TEST_P(CsiControls, RangeMapsToTheDriverControl) {
         int value;
         int result;
         int control;  // -1: untouched
-    } rows[] = {{2, 0, 1}, {4, 0, 0}, {3, -1, -1}, {0, -1, -1}, {2000, -1, -1}, {-2, -1, -1}};
+        int readBack;
+    } rows[] = {{2, 0, 1, 2},   {4, 0, 0, 4},      {2000, 0, 1, 2}, {4000, 0, 0, 4}, {3, -1, -1, 0},
+                {0, -1, -1, 0}, {3000, -1, -1, 0}, {-2, -1, -1, 0}, {20, -1, -1, 0}};
     for (const auto& row : rows) {
         rig->board.sensor->setControlValue(FakeBoard::kRangeControl, 0);
         rig->kernel.clearTrace();
@@ -39,7 +41,7 @@ TEST_P(CsiControls, RangeMapsToTheDriverControl) {
         EXPECT_EQ(rig->count(Sys::IOCTL, VIDIOC_S_CTRL), 1u);
         int read = 0;
         EXPECT_EQ(rig->sensor->getControl(CameraCtrl::RANGE, &read), 0);
-        EXPECT_EQ(read, row.value);
+        EXPECT_EQ(read, row.readBack);
     }
     EXPECT_EQ(rig->board.module.shortRange, false);
     rig->sensor->setControl(CameraCtrl::RANGE, 2);

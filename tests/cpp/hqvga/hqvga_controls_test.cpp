@@ -35,7 +35,13 @@ TEST(HqvgaControls, RangeSetsFrequencyOnlyFor2000And4000) {
         EXPECT_EQ(range, row.value);
         EXPECT_EQ(device.modulationFrequency(), row.frequency_after) << row.value;
         EXPECT_EQ(device.params().range2000_pair, row.value == 2000) << row.value;
-        EXPECT_TRUE(sensor.calls.empty()) << row.value;
+        // 2000 and 4000 are handed on so that the module modulates at the decoded frequency.
+        ASSERT_EQ(sensor.calls.size(), 1u + (row.value == 2000 || row.value == 4000)) << row.value;
+        for (const auto& call : sensor.calls) {
+            EXPECT_EQ(call.ctrl, CameraCtrl::RANGE);
+            EXPECT_EQ(call.set, true);
+        }
+        EXPECT_EQ(sensor.calls.back().value, sensor.calls.size() == 2 ? row.value : 2000) << row.value;
     }
 }
 

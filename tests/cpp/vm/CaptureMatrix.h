@@ -24,10 +24,13 @@ struct MatrixOptions {
 void runCaptureCycles(VmChecks& checks, ObservingKernel& seen, const SensorFactory& makeSensor,
                       int subFrameCount, const MatrixOptions& options);
 
-// A size the driver cannot stream (it adjusts it) and a pixel format it does not know must make
-// `start` fail with -1 and leave nothing mapped. `makeWrongFormat` builds a sensor that asks for a
-// pixel format the driver lacks; null skips that case.
-void runFormatRefusals(VmChecks& checks, ObservingKernel& seen, const SensorFactory& makeSensor,
-                       const SensorFactory& makeWrongFormat, const MatrixOptions& options);
+// Sizes the capture node cannot stream (the driver adjusts them) while the sensor sub-device takes
+// them must make `start` fail with -1 and leave nothing mapped; the same sensor then streams again
+// at its own size.
+void runSizeRefusals(VmChecks& checks, ObservingKernel& seen, const SensorFactory& makeSensor,
+                     const MatrixOptions& options);
+
+// A sensor that asks the capture node for a pixel format it does not know must fail `start` with -1.
+void runPixelFormatRefusal(VmChecks& checks, const SensorFactory& makeSensor, const MatrixOptions& options);
 
 }  // namespace Zentrox

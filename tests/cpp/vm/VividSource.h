@@ -15,10 +15,10 @@ namespace Zentrox {
 
 // Sets vivid's HDMI input to 640 x 480 with CVT reduced-blanking (v2) timings of about 1100 Hz and
 // reports the resulting frame period. That rate is above what vivid's capture thread can pace with
-// kernel ticks, so it fills each queued buffer as soon as the previous one is done: a steady stream
-// paced by vivid's own work (about 1 ms per frame in the VM), well below the 5 ms gap at which
-// sub-frame grouping restarts. Slower rates come in bursts around 4 ms kernel ticks with gaps of
-// 7-8 ms. Returns 0 or the errno of the failed call.
+// kernel ticks, so it fills each queued buffer as soon as it can: a steady stream paced by vivid's
+// own work (1.0 to 1.7 ms between buffers in the VM), well below the 5 ms gap at which sub-frame
+// grouping restarts. Slower rates come in bursts around the 4 ms kernel tick, with gaps of 7-8 ms.
+// Returns 0 or the errno of the failed call.
 int selectFastHdmiTimings(int videoFd, uint32_t bufType, uint32_t* periodNumerator,
                           uint32_t* periodDenominator);
 

@@ -1,22 +1,29 @@
-// The capture program run inside the VM (tests/vm/run) on vivid's /dev/video0: kernel probes, the
-// capture matrix for sub-frame counts 1 and 4, and the refused formats. Prints one line per failed
+// The capture program run inside the VM (tests/vm/run) on vivid's /dev/video0. The CSI transport
+// streams from vivid through the real kernel while a fake board supplies the media graph, the
+// sensor sub-device, sysfs and the I2C bus (vivid has none of them). Runs the kernel probes, the
+// capture matrix for sub-frame counts 1 and 4 and the refused formats; prints one line per failed
 // check, notes with measured figures, and closes with "N passed, N failed".
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "CaptureMatrix.h"
+#include "FakeBoards.h"
+#include "FakeKernel.h"
+#include "HybridKernel.h"
 #include "KernelProbes.h"
 #include "KernelSeam.h"
 #include "ObservingKernel.h"
-#include "ReferenceCapture.h"
+#include "Platform.h"
 #include "VividSource.h"
 #include "VmChecks.h"
+#include "ZentroxTOFCSISensor.h"
 
 using namespace Zentrox;
 
@@ -25,6 +32,32 @@ namespace {
 int usage(const char* self) {
     std::fprintf(stderr, "usage: %s [--planes single|multi] [--cycles N] [-v]\n", self);
     return 2;
+}
+
+// A fake board of `platform` around the real capture node, installed for the object's lifetime.
+struct Rig {
+    Rig(KernelSeam& real, int platform, const char* video)
+        : board(fake, platform, boardOptions()), hybrid(real, fake, video), seen(hybrid), installed(seen) {}
+
+    static BoardOptions boardOptions() {
+        BoardOptions options;
+        options.captureNode = false;
+        options.width = 640;
+        options.height = 480;
+        return options;
+    }
+
+    FakeKernel fake;
+    FakeBoard board;
+    HybridKernel hybrid;
+    ObservingKernel seen;
+    ScopedKernel installed;
+};
+
+SensorFactory csiSensor(const char* video, int platform) {
+    return [video, platform]() -> std::unique_ptr<ZentroxTOFSensor> {
+        return std::make_unique<ZentroxTOFCSISensor>(video, platform);
+    };
 }
 
 }  // namespace
@@ -48,33 +81,37 @@ int main(int argc, char** argv) {
             return usage(argv[0]);
         }
     }
+    const char* video = options.video_path;
     const uint32_t type = multiPlane ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
-
     LibcKernel real;
-    ObservingKernel seen(real);
-    ScopedKernel installed(seen);
 
-    int fd = kernel().open(options.video_path, O_RDWR);
-    if (!checks.check(fd >= 0, "open %s: %s", options.video_path, std::strerror(errno)))
-        return checks.finish();
+    const int fd = real.open(video, O_RDWR);
+    if (!checks.check(fd >= 0, "open %s: %s", video, std::strerror(errno))) return checks.finish();
     uint32_t num = 0, den = 0;
+    ScopedKernel plain(real);
     const int err = selectFastHdmiTimings(fd, type, &num, &den);
     checks.check(err == 0, "fast HDMI timings: %s", std::strerror(err));
-    kernel().close(fd);
+    real.close(fd);
     checks.note("%s-plane, frame period %u/%u s", multiPlane ? "multi" : "single", num, den);
+    runKernelProbes(checks, video, multiPlane, 640, 480);
 
-    runKernelProbes(checks, options.video_path, multiPlane, 640, 480);
-
-    const char* video = options.video_path;
-    const SensorFactory makeSensor = [video, multiPlane]() -> std::unique_ptr<ZentroxTOFSensor> {
-        return std::make_unique<ReferenceCapture>(video, multiPlane, V4L2_PIX_FMT_Y12);
-    };
-    const SensorFactory makeWrongFormat = [video, multiPlane]() -> std::unique_ptr<ZentroxTOFSensor> {
-        return std::make_unique<ReferenceCapture>(video, multiPlane, V4L2_PIX_FMT_Y12P);
-    };
-    for (int n : {1, 4}) {
-        runCaptureCycles(checks, seen, makeSensor, n, options);
+    // The transport picks the multi-plane type on a Radxa ROCK only; Raspberry Pi boards stream
+    // single-plane with the copying converter, the Raspberry Pi 5 asks for packed Y12P.
+    const int platform = multiPlane ? Platform::RADXA_ROCK : Platform::RASPBERRY_PI;
+    {
+        Rig rig(real, platform, video);
+        checks.note("board %s, sensor entity \"%s\"", platformName(platform), rig.board.sensorEntity.c_str());
+        for (int n : {1, 4}) {
+            runCaptureCycles(checks, rig.seen, csiSensor(video, platform), n, options);
+        }
+        runSizeRefusals(checks, rig.seen, csiSensor(video, platform), options);
+        checks.check(rig.fake.openDescriptors() == 0 && rig.hybrid.realDescriptors() == 0,
+                     "every descriptor closed (%d fake, %zu real)", rig.fake.openDescriptors(),
+                     rig.hybrid.realDescriptors());
     }
-    runFormatRefusals(checks, seen, makeSensor, makeWrongFormat, options);
+    if (!multiPlane) {
+        Rig rig(real, Platform::RASPBERRY_PI_5, video);
+        runPixelFormatRefusal(checks, csiSensor(video, Platform::RASPBERRY_PI_5), options);
+    }
     return checks.finish();
 }

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "FakeCaptureNode.h"
+#include "FakeKernel.h"
 #include "HybridKernel.h"
+#include "KernelProbes.h"
 #include "ObservingKernel.h"
 #include "VividSource.h"
 
@@ -184,5 +187,35 @@ TEST(CountMappingsOf, CountsTheMappingsOfOneFile) {
     ::close(fd);
     ::unlink(path);
 }
+
+}  // namespace
+
+namespace {
+
+// The facts probed on vivid in the VM hold for the fake capture node too.
+class FakeNodeProbes : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FakeNodeProbes, AgreeWithTheRealKernel) {
+    FakeKernel fake;
+    CaptureNodeConfig config;
+    config.multiPlane = GetParam();
+    config.width = 640;
+    config.height = 480;
+    fake.addDevice("/dev/video0", std::make_shared<FakeCaptureNode>(config));
+    ScopedKernel installed(fake);
+    VmChecks checks;
+    testing::internal::CaptureStdout();
+    runKernelProbes(checks, "/dev/video0", config.multiPlane, 640, 480);
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(checks.failed(), 0) << output;
+    EXPECT_GT(checks.passed(), 20);
+    EXPECT_EQ(fake.liveMappings(), 0);
+    EXPECT_EQ(fake.openDescriptors(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Planes, FakeNodeProbes, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "Multi" : "Single";
+                         });
 
 }  // namespace

@@ -1,0 +1,107 @@
+// Opening: the camera builds the transport for the requested connection, opens it, and chooses the
+// depth-processing device from the image size the transport reports.
+#include <cstdio>
+#include <memory>
+
+#include "FrameBuffer.h"
+#include "ZentroxDevice.h"
+#include "ZentroxDeviceHQVGA.h"
+#include "ZentroxDeviceVGA.h"
+#include "ZentroxTOFCSISensor.h"
+#include "ZentroxTOFCamera.h"
+#include "ZentroxTOFSensor.h"
+#include "ZentroxTOFUSBSensor.h"
+
+namespace Zentrox {
+
+namespace {
+
+// The only frame size that the camera's own phase-to-depth device serves.
+constexpr uint32_t HQVGA_SENSOR_WIDTH = 240;
+constexpr uint32_t HQVGA_SENSOR_HEIGHT = 180;
+// Four phase images make one camera frame of a 240 x 180 module.
+constexpr int32_t HQVGA_SENSOR_SUB_FRAMES = 4;
+
+// Installs `fresh` as the camera's sensor and opens it. The device keeps a pointer to the sensor it
+// was opened on, so the previous device goes together with the previous sensor: nothing is left
+// pointing at a destroyed sensor. Neither is closed here; closing is the caller's business.
+int installSensor(std::unique_ptr<ZentroxTOFSensor>& sensor, std::unique_ptr<ZentroxDevice>& device,
+                  std::unique_ptr<ZentroxTOFSensor> fresh, CameraInfo& info) {
+    std::unique_ptr<ZentroxTOFSensor> previous = std::move(sensor);
+    sensor = std::move(fresh);
+    device.reset();
+    previous.reset();
+    int result = sensor->open(info);
+    // A transport that failed part-way keeps what it had acquired; the camera refuses close until an
+    // open succeeds, so release it here rather than leak descriptors or an SDK handle.
+    if (result != 0) sensor->close();
+    return result;
+}
+
+}  // namespace
+
+int ZentroxTOFCamera::open(Connection connection, int index) {
+    // The capture thread uses the sensor and the device: replacing them now would pull them out from
+    // under it. Streaming cameras refuse and keep everything as it is.
+    if (worker.joinable() || !stopped.load()) return ZentroxUnkownError;
+
+    // Whatever happens below, the camera is not usable until this open has succeeded.
+    opened.store(false);
+    info.index = static_cast<uint32_t>(index);
+    info.connect = connection;
+
+    std::unique_ptr<ZentroxTOFSensor> fresh;
+    if (connection == Connection::CSI) {
+        char path[80];
+        std::snprintf(path, sizeof(path), "/dev/video%d", index);
+        fresh = std::make_unique<ZentroxTOFCSISensor>(path, platform);
+    } else if (connection == Connection::USB) {
+        fresh = std::make_unique<ZentroxTOFUSBSensor>("", index);
+    } else {
+        return ZentroxUnkownError;
+    }
+    int result = installSensor(sensor, device, std::move(fresh), info);
+    if (result != 0) return result;
+    return openPostHandle();
+}
+
+int ZentroxTOFCamera::openWithFile(const char* path, int index) {
+    if (path == nullptr) return ZentroxUnkownError;
+    if (worker.joinable() || !stopped.load()) return ZentroxUnkownError;
+
+    opened.store(false);
+    info.index = static_cast<uint32_t>(index);
+    info.connect = Connection::USB;
+    int result = installSensor(sensor, device, std::make_unique<ZentroxTOFUSBSensor>(path, index), info);
+    if (result != 0) return result;
+    return openPostHandle();
+}
+
+int ZentroxTOFCamera::openPostHandle() {
+    if (sensor == nullptr) return ZentroxUnkownError;
+    if (worker.joinable() || !stopped.load()) return ZentroxUnkownError;
+    opened.store(false);
+
+    std::unique_ptr<ZentroxDevice> fresh;
+    if (info.height == HQVGA_SENSOR_HEIGHT && info.width == HQVGA_SENSOR_WIDTH) {
+        sensor->subFrameCount = HQVGA_SENSOR_SUB_FRAMES;
+        fresh = std::make_unique<ZentroxDeviceHQVGA>(platform);
+        info.device_type = HQVGA;
+    } else {
+        fresh = std::make_unique<ZentroxDeviceVGA>(platform);
+        info.device_type = VGA;
+    }
+    std::unique_ptr<ZentroxDevice> previous = std::move(device);
+    device = std::move(fresh);
+    previous.reset();
+
+    int result = device->open(sensor.get());
+    if (result == 0) {
+        opened.store(true);
+    } else {
+        sensor->close();  // the camera is unusable until the next open; nothing may stay acquired
+    }
+    return result;
+}
+
+}  // namespace Zentrox

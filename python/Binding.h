@@ -1,0 +1,92 @@
+// Shared pieces of the ZentroxDepthCamera module: the registration steps of each area, the state a
+// camera binding shares with the frame objects it hands out, and the lock discipline around them.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "ZentroxTOFCamera.h"
+
+namespace Zentrox {
+namespace python {
+
+namespace py = pybind11;
+
+// Registration steps, called by the module initialiser in this order.
+void bindEnums(py::module_& m);
+void bindRecords(py::module_& m);
+void bindFrames(py::module_& m);
+void bindCamera(py::module_& m);
+
+class FrameRef;
+
+// What one camera binding shares with the frame objects it handed out. Frame objects keep it (not
+// the camera) alive, so that a frame object that outlives its camera can tell that its buffer is
+// gone instead of reading freed memory.
+struct CameraState {
+    // Serialises every core call on the camera and every read of one of its frame buffers, so that
+    // no buffer is read while a start replaces the pool or the camera is destroyed.
+    std::mutex mutex;
+    // Changes whenever the pool may have been replaced (a start) or destroyed (deallocation).
+    // Guarded by `mutex`.
+    uint64_t generation = 1;
+    // False once the camera is gone. Guarded by `mutex`.
+    bool alive = true;
+    // Live frame objects handed out by this camera, so that a buffer handed out again comes back
+    // as the same object. Guarded by the interpreter lock.
+    std::vector<FrameRef*> frames;
+};
+
+// Takes the camera mutex from a thread that holds the interpreter lock. A thread that holds the
+// mutex may be waiting for the interpreter lock, so the interpreter lock is given up while waiting
+// for the mutex: the order is always mutex first, interpreter lock second.
+class StateLock {
+  public:
+    explicit StateLock(CameraState& state);
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+
+  private:
+    std::unique_lock<std::mutex> lock;
+};
+
+// A frame object: a reference to one buffer of one pool of one camera. It does not own the buffer;
+// it knows the pool generation it belongs to and whether the caller still holds it.
+class FrameRef {
+  public:
+    FrameRef(std::shared_ptr<CameraState> state, ZentroxFrameBuffer* buffer, uint64_t generation);
+    virtual ~FrameRef();
+    FrameRef(const FrameRef&) = delete;
+    FrameRef& operator=(const FrameRef&) = delete;
+
+    // The buffer, for a caller that holds StateLock on `state`; raises RuntimeError (naming
+    // `method`) when the buffer was given back, replaced by a start or destroyed with its camera.
+    ZentroxFrameBuffer* access(const char* method) const;
+
+    const std::shared_ptr<CameraState> state;
+    ZentroxFrameBuffer* const buffer;
+    const uint64_t generation;
+    // True from requestFrame to releaseFrame. Guarded by the interpreter lock.
+    bool held = true;
+};
+
+class RawRef final : public FrameRef {
+    using FrameRef::FrameRef;
+};
+
+class DepthRef final : public FrameRef {
+    using FrameRef::FrameRef;
+};
+
+// New numpy array of shape (height, width) holding a copy of a plane of `format`'s size. numpy is
+// loaded at the first call of the process.
+template <typename T>
+py::array_t<T> planeToArray(const void* data, const FrameDataFormat& format);
+
+}  // namespace python
+}  // namespace Zentrox

@@ -1,0 +1,110 @@
+// Frame objects. A frame object refers to one buffer of its camera's current pool; every method
+// first checks, under the camera's lock, that the buffer still exists and is still the caller's,
+// and raises RuntimeError otherwise. Reads go through the buffer's getData and getFormat only.
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "Binding.h"
+
+namespace Zentrox {
+namespace python {
+
+StateLock::StateLock(CameraState& state) : lock(state.mutex, std::try_to_lock) {
+    if (!lock.owns_lock()) {
+        py::gil_scoped_release release;
+        lock.lock();
+    }
+}
+
+FrameRef::FrameRef(std::shared_ptr<CameraState> state, ZentroxFrameBuffer* buffer, uint64_t generation)
+    : state(std::move(state)), buffer(buffer), generation(generation) {
+    this->state->frames.push_back(this);
+}
+
+FrameRef::~FrameRef() {
+    auto& frames = state->frames;
+    frames.erase(std::remove(frames.begin(), frames.end(), this), frames.end());
+}
+
+ZentroxFrameBuffer* FrameRef::access(const char* method) const {
+    if (!state->alive) {
+        throw std::runtime_error(
+            std::string(method) +
+            ": the camera this frame came from no longer exists, and neither does its buffer");
+    }
+    if (generation != state->generation) {
+        throw std::runtime_error(
+            std::string(method) +
+            ": the camera was started again after this frame was requested; its buffer no "
+            "longer exists");
+    }
+    if (!held) {
+        throw std::runtime_error(std::string(method) +
+                                 ": this frame was given back with releaseFrame; request a new frame");
+    }
+    return buffer;
+}
+
+namespace {
+
+// Copies one plane of the frame, shaped by the format of `shape`.
+template <typename T, typename Ref>
+py::array_t<T> copyPlane(const Ref& frame, const char* method, FrameType plane, FrameType shape) {
+    StateLock lock(*frame.state);
+    ZentroxFrameBuffer* buffer = frame.access(method);
+    FrameDataFormat format{};
+    buffer->getFormat(shape, format);
+    return planeToArray<T>(buffer->getData(plane), format);
+}
+
+template <typename Ref>
+FrameDataFormat copyFormat(const Ref& frame, FrameType type) {
+    StateLock lock(*frame.state);
+    FrameDataFormat format{};
+    frame.access("getFrameFormat")->getFormat(type, format);
+    return format;
+}
+
+}  // namespace
+
+void bindFrames(py::module_& m) {
+    py::class_<FrameRef>(m, "ZentroxFrame");
+
+    py::class_<RawRef, FrameRef>(m, "RawData")
+        .def(
+            "getRawData",
+            [](const RawRef& f) {
+                return copyPlane<int16_t>(f, "getRawData", FrameType::RAW, FrameType::RAW);
+            },
+            "Get raw data from the frame")
+        .def(
+            "getFrameFormat", [](const RawRef& f) { return copyFormat(f, FrameType::RAW); },
+            "Get the information of this frame");
+
+    py::class_<DepthRef, FrameRef>(m, "DepthData")
+        .def(
+            "getDepthData",
+            [](const DepthRef& f) {
+                return copyPlane<float>(f, "getDepthData", FrameType::DEPTH, FrameType::DEPTH);
+            },
+            "Get depth data from the frame")
+        .def(
+            "getConfidenceData",
+            [](const DepthRef& f) {
+                return copyPlane<float>(f, "getConfidenceData", FrameType::CONFIDENCE, FrameType::DEPTH);
+            },
+            "Get confidence data from the frame")
+        .def(
+            "getAmplitudeData",
+            [](const DepthRef& f) {
+                return copyPlane<float>(f, "getAmplitudeData", FrameType::AMPLITUDE, FrameType::DEPTH);
+            },
+            "Get amplitude data from the frame")
+        .def(
+            "getFrameFormat", [](const DepthRef& f) { return copyFormat(f, FrameType::DEPTH); },
+            "Get the information of this frame");
+}
+
+}  // namespace python
+}  // namespace Zentrox

@@ -1,0 +1,25 @@
+# The Python module and the zentrox-depth command: built and installed with pip into a virtual
+# environment (the way users install it), then the pytest suites run against that installation.
+set -euo pipefail
+cd "$ZENTROX_ROOT"
+venv=build/test-venv
+[ -x "$venv/bin/python" ] || python3 -m venv "$venv"
+py="$venv/bin/python"
+# The build runs without isolation so that build/python-wheel is reused between runs; its
+# requirements are those of pyproject.toml.
+"$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest
+"$py" -m pip install --quiet --no-build-isolation \
+  -Cbuild-dir=build/python-wheel -Ccmake.define.ZENTROX_WERROR=ON .
+# Run from the tests folder so that the installed module, not the source tree, is imported, with
+# the environment's console scripts (zentrox-depth) on the path.
+export PATH="$ZENTROX_ROOT/$venv/bin:$PATH"
+cd tests/python
+set +e
+"$ZENTROX_ROOT/$py" -m pytest -q -p no:cacheprovider
+status=$?
+set -e
+if [ $status -eq 5 ]; then
+  echo "20-python: pytest collected no tests" >&2
+  exit 1
+fi
+exit $status

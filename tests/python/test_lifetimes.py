@@ -1,0 +1,129 @@
+"""Frame objects after their buffer is gone, frame objects handed out again, and cameras that are
+deallocated while they stream."""
+
+import gc
+
+import pytest
+
+import ZentroxDepthCamera as zdc
+from conftest import run_python
+
+OK = zdc.TOFErrorCode.ZentroxSuccess
+UNKNOWN = zdc.TOFErrorCode.ZentroxUnkownError
+DEPTH_METHODS = ["getDepthData", "getAmplitudeData", "getConfidenceData", "getFrameFormat"]
+RAW_METHODS = ["getRawData", "getFrameFormat"]
+
+
+def take(cam):
+    frame = cam.requestFrame(5000)
+    assert frame is not None
+    return frame
+
+
+def assert_stale(frame, methods, words):
+    for name in methods:
+        with pytest.raises(RuntimeError, match=words):
+            getattr(frame, name)()
+
+
+def test_released_frame_raises_on_every_method_and_second_release_fails(kit_camera):
+    assert kit_camera.start(zdc.TOFOutput.DEPTH) == OK
+    frame = take(kit_camera)
+    assert kit_camera.releaseFrame(frame) == OK
+    assert_stale(frame, DEPTH_METHODS, "releaseFrame")
+    assert kit_camera.releaseFrame(frame) == UNKNOWN
+
+
+def test_frame_from_before_the_next_start_raises(kit_camera):
+    assert kit_camera.start(zdc.TOFOutput.RAW) == OK
+    frame = take(kit_camera)
+    assert kit_camera.stop() == OK
+    frame.getRawData()  # still the caller's while stopped
+    assert kit_camera.start(zdc.TOFOutput.RAW) == OK
+    assert_stale(frame, RAW_METHODS, "started again")
+    assert kit_camera.releaseFrame(frame) == UNKNOWN
+
+
+def test_frame_survives_a_refused_start(kit_camera):
+    assert kit_camera.start(zdc.TOFOutput.DEPTH) == OK
+    frame = take(kit_camera)
+    assert kit_camera.start(zdc.TOFOutput.DEPTH) != OK  # already streaming: the pool stays
+    frame.getDepthData()
+    assert kit_camera.releaseFrame(frame) == OK
+
+
+def test_frame_of_a_deallocated_camera_raises(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    cam = zdc.ZentroxCamera()
+    assert cam.open(zdc.TOFConnect.USB, 0) == OK
+    assert cam.start(zdc.TOFOutput.DEPTH) == OK
+    frame = take(cam)
+    del cam
+    gc.collect()
+    assert_stale(frame, DEPTH_METHODS, "no longer exists")
+
+
+def test_frame_of_another_camera_is_refused(kit_camera):
+    other = zdc.ZentroxCamera()
+    assert kit_camera.start(zdc.TOFOutput.DEPTH) == OK
+    frame = take(kit_camera)
+    assert other.releaseFrame(frame) == UNKNOWN
+    frame.getDepthData()
+    assert kit_camera.releaseFrame(frame) == OK
+
+
+def test_buffer_handed_out_again_comes_back_as_the_same_valid_object(kit_camera):
+    assert kit_camera.start(zdc.TOFOutput.DEPTH) == OK
+    first = [take(kit_camera) for _ in range(3)]  # the pool's three buffers
+    for f in first:
+        assert kit_camera.releaseFrame(f) == OK
+    again = [take(kit_camera) for _ in range(3)]
+    assert {id(f) for f in again} == {id(f) for f in first}
+    for f in again:
+        f.getDepthData()
+        assert kit_camera.releaseFrame(f) == OK
+
+
+def test_objects_of_a_destroyed_pool_never_come_back(kit_camera):
+    assert kit_camera.start(zdc.TOFOutput.DEPTH) == OK
+    old = [take(kit_camera) for _ in range(3)]
+    assert kit_camera.stop() == OK
+    for _ in range(3):  # pools of the same size often reuse the same addresses
+        assert kit_camera.start(zdc.TOFOutput.DEPTH) == OK
+        new = [take(kit_camera) for _ in range(3)]
+        assert not {id(f) for f in new} & {id(f) for f in old}
+        for f in new:
+            f.getDepthData()
+            assert kit_camera.releaseFrame(f) == OK
+        assert kit_camera.stop() == OK
+    for f in old:
+        assert_stale(f, DEPTH_METHODS, "started again")
+
+
+def test_streaming_camera_deallocated_and_left_at_exit_stop_cleanly(tmp_path):
+    result = run_python("""
+        import gc
+        import ZentroxDepthCamera as zdc
+        ok = zdc.TOFErrorCode.ZentroxSuccess
+        dropped = zdc.ZentroxCamera()
+        assert dropped.open(zdc.TOFConnect.USB, 0) == ok and dropped.start(zdc.TOFOutput.DEPTH) == ok
+        frame = dropped.requestFrame(5000)
+        del dropped
+        gc.collect()
+        try:
+            frame.getDepthData()
+        except RuntimeError:
+            print("stale")
+        # A camera in a reference cycle, and one in a global: both still stream at exit.
+        class Holder:
+            pass
+        h = Holder(); h.me = h; h.cam = zdc.ZentroxCamera()
+        assert h.cam.open(zdc.TOFConnect.USB, 0) == ok and h.cam.start(zdc.TOFOutput.RAW) == ok
+        kept = zdc.ZentroxCamera()
+        assert kept.open(zdc.TOFConnect.USB, 0) == ok and kept.start(zdc.TOFOutput.DEPTH) == ok
+        held = kept.requestFrame(5000)
+        del h
+        print("exiting")
+    """, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["stale", "exiting"]

@@ -1,0 +1,1 @@
+"""The zentrox-depth command: camera information and live depth streaming on top of ZentroxDepthCamera."""

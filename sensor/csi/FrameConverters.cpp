@@ -55,19 +55,40 @@ void unpackRaw12(const uint8_t* source, size_t length, uint32_t width, FrameSink
     const size_t limit = length - 8;
     size_t samples = sink.position / 2;
     const size_t sampleRoom = sink.capacity / 2;
+    // The output position modulo the width, kept by counting rather than dividing per pair.
+    const bool skipsPadding = pad != 0 && width != 0;
+    size_t column = skipsPadding ? samples % width : 0;
+    uint8_t* out = sink.data;
     size_t j = 0;
+    auto unpack = [&](size_t at, size_t sample, bool both) {
+        const uint8_t b0 = source[at], b1 = source[at + 1], b2 = source[at + 2];
+        const uint16_t first = uint16_t((b0 << 4) | (b2 & 0x0F));
+        const uint16_t second = uint16_t((b1 << 4) | (b2 >> 4));
+        std::memcpy(out + sample * 2, &first, 2);
+        if (both) std::memcpy(out + sample * 2 + 2, &second, 2);
+    };
     // Three bytes are read per pair; the check keeps a skip over row padding from reading past
     // the buffer when it ends inside a row.
     while (j + 3 <= length && samples < sampleRoom) {
-        const uint8_t b0 = source[j], b1 = source[j + 1], b2 = source[j + 2];
-        const uint16_t first = uint16_t((b0 << 4) | (b2 & 0x0F));
-        const uint16_t second = uint16_t((b1 << 4) | (b2 >> 4));
-        std::memcpy(sink.data + samples * 2, &first, 2);
-        if (samples + 1 < sampleRoom) std::memcpy(sink.data + samples * 2 + 2, &second, 2);
+        // Pairs that can go without reaching the room's end, the buffer's, the limit or a row's end.
+        const size_t beforeLimit = j + 1 < limit ? (limit - j - 1) / 3 : 0;  // a skip may pass the limit
+        size_t run = std::min({(sampleRoom - samples) / 2, (length - j) / 3, beforeLimit});
+        if (skipsPadding) run = (width - column) % 2 == 0 ? std::min(run, (width - column) / 2 - 1) : 0;
+        for (size_t k = 0; k < run; ++k, j += 3, samples += 2)
+            unpack(j, samples, true);
+        column += 2 * run;
+        if (j + 3 > length || samples >= sampleRoom) break;
+        // One pair with every check.
+        unpack(j, samples, samples + 1 < sampleRoom);
         samples = std::min(samples + 2, sampleRoom);
         j += 3;
         if (j >= limit) break;
-        if (pad != 0 && width != 0 && samples % width == 0) j += pad;
+        if (skipsPadding) {
+            column += 2;
+            while (column >= width)
+                column -= width;
+            if (column == 0) j += pad;
+        }
     }
     sink.position = std::max(sink.position, samples * 2);
 }

@@ -195,6 +195,9 @@ TEST(FrameConvertersOnBoards, PaddedBufferGivesEightySixThousandFourHundredBytes
         FakeBoard board(kernel, platform);
         CaptureNodeConfig c;
         c.strideAlignment = 512;  // every line padded to 512 bytes
+        // Offered as the boards' drivers do: a Raspberry Pi 5 asks for packed samples, and a node
+        // that answers with another format is refused.
+        c.pixelFormats = {V4L2_PIX_FMT_Y12, V4L2_PIX_FMT_Y12P};
         board.capture = std::make_shared<FakeCaptureNode>(c);
         board.capture->setByteWriter([](uint64_t seq, uint8_t* m, size_t n) {
             for (size_t i = 0; i < n; ++i)

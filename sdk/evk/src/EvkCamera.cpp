@@ -1,5 +1,7 @@
 #include "EvkCamera.h"
 
+#include "VgaRenderer.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -122,10 +124,11 @@ int EvkCamera::getConfig(ZentroxCameraConfig& out) {
         out.bit_width = h.bit_width;
         out.images_per_frame = h.images_per_frame;
     } else {
+        const bool vga = config.module == "vga";
         out.width = config.width;
-        out.height = config.height;
+        out.height = vga ? vgaRawHeight(config) : config.height;
         out.bit_width = static_cast<uint8_t>(config.bit_width);
-        out.images_per_frame = 4;
+        out.images_per_frame = vga ? 1 : 4;
         out.frame_rate = static_cast<uint16_t>(config.frame_rate + 0.5);
     }
     return ZENTROX_EVK_OK;

@@ -236,3 +236,13 @@ TEST(VgaKitDepth, ThroughTheCamera) {
     EXPECT_EQ(camera.close(), 0);
     quiet.text();
 }
+
+TEST(VgaKitDepth, UsbTransportRefusesFrameRateAndHasNoExposure) {
+    Pipeline p(kitText(640, 480, true, 1000.0));
+    ASSERT_EQ(p.begin(0), 0) << p.said;
+    EXPECT_EQ(p.device.setControl(CameraCtrl::FRAME_RATE, 20), 1);
+    int v = -7;
+    EXPECT_EQ(p.device.getControl(CameraCtrl::FRAME_RATE, &v), 0);
+    EXPECT_EQ(v, 41) << "no frame rate was set: the table value";
+    EXPECT_EQ(p.device.getControl(CameraCtrl::EXPOSURE, &v), 4);
+}

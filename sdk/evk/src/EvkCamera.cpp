@@ -1,5 +1,7 @@
 #include "EvkCamera.h"
 
+#include "VgaRenderer.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

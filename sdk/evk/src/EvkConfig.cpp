@@ -172,16 +172,52 @@ void readFaults(const json& value, EvkFaults& faults) {
         faults.wrong_size_at = whole(value["wrong_size_at"], "faults.wrong_size_at", 0, MAX);
 }
 
+// The keys of the vga module, and the sizes and bit width its raw layout allows.
+void readVgaKeys(const json& root, bool vga, EvkConfig& config) {
+    for (const char* key : {"frequency_mode", "phase_offsets"})
+        if (root.contains(key) && !vga) fail(key, "applies to the \"vga\" module only");
+    if (!vga) return;
+    if (!((config.width == 640 && config.height == 480) || (config.width == 320 && config.height == 240))) {
+        fail("width", "and \"height\" of the \"vga\" module must be 640 x 480 or 320 x 240 (found " +
+                          std::to_string(config.width) + " x " + std::to_string(config.height) + ")");
+    }
+    if (config.bit_width != 12) fail("bit_width", "of the \"vga\" module must be 12");
+    if (root.contains("frequency_mode")) {
+        const json& mode = root["frequency_mode"];
+        if (!mode.is_string() || (mode.get<std::string>() != "single" && mode.get<std::string>() != "double"))
+            fail("frequency_mode", "must be \"single\" or \"double\" (found " + mode.dump() + ")");
+        config.single_frequency = mode.get<std::string>() == "single";
+    }
+    if (root.contains("phase_offsets")) {
+        const json& offsets = root["phase_offsets"];
+        if (!offsets.is_array() || offsets.empty() || offsets.size() > 2)
+            fail("phase_offsets", "must be an array of one or two numbers (radians per frequency)");
+        constexpr double TURN = 6.283185307179586;
+        for (size_t i = 0; i < 2; ++i)
+            config.phase_offsets[i] =
+                i < offsets.size()
+                    ? number(offsets[i], "phase_offsets[" + std::to_string(i) + "]", -TURN, TURN)
+                    : 0.0;
+    }
+}
+
 void readConfig(const json& root, EvkConfig& config) {
     requireKeys(root, "",
                 {"module", "width", "height", "bit_width", "frame_rate", "field_of_view", "scene",
-                 "amplitude", "ambient", "noise", "seed", "faults"});
+                 "amplitude", "ambient", "noise", "seed", "faults", "frequency_mode", "phase_offsets"});
     if (root.contains("module")) {
         const json& module = root["module"];
-        if (!module.is_string() || module.get<std::string>() != "hqvga") {
-            fail("module", "must name a known module type: \"hqvga\" (found " + module.dump() + ")");
+        if (!module.is_string() ||
+            (module.get<std::string>() != "hqvga" && module.get<std::string>() != "vga")) {
+            fail("module",
+                 "must name a known module type: \"hqvga\" or \"vga\" (found " + module.dump() + ")");
         }
         config.module = module.get<std::string>();
+    }
+    const bool vga = config.module == "vga";
+    if (vga && !root.contains("width") && !root.contains("height")) {
+        config.width = 640;
+        config.height = 480;
     }
     if (root.contains("width")) config.width = static_cast<uint32_t>(whole(root["width"], "width", 1, 4096));
     if (root.contains("height"))
@@ -202,6 +238,7 @@ void readConfig(const json& root, EvkConfig& config) {
     if (root.contains("seed"))
         config.seed = whole(root["seed"], "seed", 0, std::numeric_limits<uint64_t>::max());
     if (root.contains("faults")) readFaults(root["faults"], config.faults);
+    readVgaKeys(root, vga, config);
 }
 
 }  // namespace

@@ -21,7 +21,9 @@ struct EvkFaults {
 };
 
 struct EvkConfig {
-    std::string module = "hqvga";  // the module type, which fixes the image layout
+    std::string module = "hqvga";  // the module type, which fixes the image layout: "hqvga" or "vga"
+    // Output size of the module. The vga module is 640 x 480 (its default) or 320 x 240; its kit
+    // reports the raw frame height of its frequency mode instead (see VgaRenderer.h).
     uint32_t width = 240;
     uint32_t height = 180;
     uint32_t bit_width = 12;      // 8, 10, 12 or 14
@@ -32,6 +34,10 @@ struct EvkConfig {
     double ambient = 64.0;      // counts of ambient light in every sample
     double noise = 1.0;         // standard deviation of every sample, counts; 0: bit-identical frames
     uint64_t seed = 1;
+    // vga module only: single (5 blocks) or double (10 blocks) frequency, and an extra phase in
+    // radians per frequency slot that a matching calibration blob takes out again.
+    bool single_frequency = true;
+    double phase_offsets[2] = {0.0, 0.0};
     EvkFaults faults;
 };
 

@@ -2,10 +2,13 @@
 
 #include <cstring>
 
+#include "VgaRenderer.h"
+
 namespace Zentrox {
 
 std::unique_ptr<ModuleRenderer> makeModuleRenderer(const EvkConfig& config, std::string& error) {
     if (config.module == "hqvga") return std::make_unique<HqvgaRenderer>(config);
+    if (config.module == "vga") return std::make_unique<VgaRenderer>(config);
     error = "unknown module type \"" + config.module + "\"";
     return nullptr;
 }

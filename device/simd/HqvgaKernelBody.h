@@ -42,7 +42,7 @@ typedef int16_t VS __attribute__((vector_size(2 * RAW_LANES)));
 
 static_assert(sizeof(VD) == 2 * sizeof(NativeDoubles), "a step is two native double vectors");
 static_assert(sizeof(VF) == sizeof(NativeFloats), "a step is one native float vector");
-static_assert(HQVGA_PIXELS % LANES == 0, "whole steps per plane");
+static_assert(HQVGA_WIDTH % LANES == 0, "whole steps per row");
 static_assert(HQVGA_WIDTH % RAW_LANES == 0, "whole steps per row");
 
 // A double in the range of normal floats rounds to float by its low 29 mantissa bits: it rounds up
@@ -93,32 +93,44 @@ inline VH decodeLanes(const uint8_t* bytes, unsigned shift) {
     const VF thousand = zero + 1000.0f;
     const VF eight = zero + 8.0f;
 
-    for (int p = 0; p < HQVGA_PIXELS; p += LANES) {
-        // Q / 16 and I / 16, within -2047 ... 2047.
-        const VI qs = __builtin_convertvector(
-            decodeLanes(qPlus + 2 * p, shift) - decodeLanes(qMinus + 2 * p, shift), VI);
-        const VI is = __builtin_convertvector(
-            decodeLanes(iPlus + 2 * p, shift) - decodeLanes(iMinus + 2 * p, shift), VI);
-
-        VD angle;
-        atan2v(__builtin_convertvector(qs, VD), __builtin_convertvector(is, VD), &angle);
-        VF phase = __builtin_convertvector(angle, VF);
-        const VU low = __builtin_convertvector((VUL)angle, VU) & LOW_29;  // low 32 bits of each double
-        const VI unsure = (low - (HALFWAY - GUARD)) < 2 * GUARD;
-        if (anyLane(unsure)) {
-            for (int l = 0; l < LANES; ++l) {
-                if (unsure[l]) phase[l] = static_cast<float>(std::atan2(16.0 * qs[l], 16.0 * is[l]));
-            }
+    // A row at a time, in three passes: the differences, then atan2 over the whole row in a tight
+    // loop (the library call would otherwise force every live vector out to memory), then the
+    // single-precision steps. The row's intermediate values live on the stack.
+    constexpr int STEPS = HQVGA_WIDTH / LANES;
+    VI qRow[STEPS], iRow[STEPS];
+    VD qd[STEPS], id[STEPS], angles[STEPS];
+    for (int row = 0; row < HQVGA_PIXELS; row += HQVGA_WIDTH) {
+        for (int s = 0; s < STEPS; ++s) {
+            const int p = row + s * LANES;
+            qRow[s] = __builtin_convertvector(
+                decodeLanes(qPlus + 2 * p, shift) - decodeLanes(qMinus + 2 * p, shift), VI);
+            iRow[s] = __builtin_convertvector(
+                decodeLanes(iPlus + 2 * p, shift) - decodeLanes(iMinus + 2 * p, shift), VI);
+            qd[s] = __builtin_convertvector(qRow[s], VD);
+            id[s] = __builtin_convertvector(iRow[s], VD);
         }
-        phase = phase < zero ? phase + twoPi : phase;
-        const VF d = (phase * scale) * thousand;
-
-        const VF n = __builtin_convertvector(qs * qs + is * is, VF);
-        const VF a = (VF)sqrtNative((NativeFloats)n) * eight;
-
-        std::memcpy(depth + p, &d, sizeof d);
-        std::memcpy(amplitude + p, &a, sizeof a);
-        std::memcpy(confidence + p, &a, sizeof a);
+        for (int s = 0; s < STEPS; ++s)
+            atan2v(qd[s], id[s], &angles[s]);
+        for (int s = 0; s < STEPS; ++s) {
+            const int p = row + s * LANES;
+            const VI qs = qRow[s], is = iRow[s];
+            const VD angle = angles[s];
+            VF phase = __builtin_convertvector(angle, VF);
+            const VU low = __builtin_convertvector((VUL)angle, VU) & LOW_29;  // low 32 bits of each double
+            const VI unsure = (low - (HALFWAY - GUARD)) < 2 * GUARD;
+            if (anyLane(unsure)) {
+                for (int l = 0; l < LANES; ++l) {
+                    if (unsure[l]) phase[l] = static_cast<float>(std::atan2(16.0 * qs[l], 16.0 * is[l]));
+                }
+            }
+            phase = phase < zero ? phase + twoPi : phase;
+            const VF d = (phase * scale) * thousand;
+            const VF n = __builtin_convertvector(qs * qs + is * is, VF);
+            const VF a = (VF)sqrtNative((NativeFloats)n) * eight;
+            std::memcpy(depth + p, &d, sizeof d);
+            std::memcpy(amplitude + p, &a, sizeof a);
+            std::memcpy(confidence + p, &a, sizeof a);
+        }
     }
 }
 

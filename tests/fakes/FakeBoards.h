@@ -37,6 +37,9 @@ struct FakeModuleState {
 
 struct FakeBoard {
     FakeBoard(FakeKernel& kernel, int platform, BoardOptions options = {});
+    // The nodes' callbacks refer to this board.
+    FakeBoard(const FakeBoard&) = delete;
+    FakeBoard& operator=(const FakeBoard&) = delete;
 
     // The range and exposure controls of the sensor sub-device.
     static constexpr uint32_t kRangeControl = 0x00981901;

@@ -23,7 +23,7 @@ std::vector<uint8_t> numbered(size_t n, uint8_t salt = 0) {
 // builds catch any read beyond it).
 std::unique_ptr<uint8_t[]> exact(const std::vector<uint8_t>& bytes) {
     std::unique_ptr<uint8_t[]> p(new uint8_t[bytes.size()]);
-    std::memcpy(p.get(), bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(p.get(), bytes.data(), bytes.size());
     return p;
 }
 

@@ -11,7 +11,7 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
 # Suites whose code runs more than one thread (capture thread, emulated kit, stress, fault matrix).
-threaded_regex='^(camera|vga|usb|evk|csi|stress|faultmatrix)$'
+threaded_regex='^(camera|vga|usb|usb_e2e|evk|csi|stress|faultmatrix)$'
 
 # allocator_may_return_null: a pool too large to allocate must surface as std::bad_alloc, as it does
 # without a sanitizer, instead of ending the run.

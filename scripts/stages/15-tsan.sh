@@ -1,5 +1,4 @@
 # Sanitizer stage: ASan+UBSan and TSan builds of the C++ suites.
-# stage: advisory (until it has run green on the whole tree in CI)
 # Every C++ suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the suites that run
 # threads under ThreadSanitizer. A sanitizer report aborts the test that triggered it
 # (-fno-sanitize-recover=all, halt_on_error), so any report fails the stage; the stage also counts

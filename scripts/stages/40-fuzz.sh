@@ -1,5 +1,4 @@
 # The libFuzzer targets of fuzz/, built with clang under AddressSanitizer + UndefinedBehaviorSanitizer
-# stage: advisory (until it has run green on the whole tree in CI)
 # and run for a bounded time each from the seed corpora in fuzz/corpus/<target>/. Prints the number
 # of executions per target. Any crash, leak, sanitizer report or time-out fails the stage and leaves
 # the input that caused it in build/fuzz/artifacts/.

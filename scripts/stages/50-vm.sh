@@ -1,5 +1,4 @@
 # The CSI capture path against the real kernel's V4L2 and videobuf2 code: Debian's kernel with vivid
-# stage: advisory (until it has run green on the whole tree in CI)
 # under qemu (tests/vm/run). Fails on any mismatch. When qemu or the Debian packages cannot be had it
 # prints one line saying the stage did not run and exits 77, which scripts/test reports as not run.
 set -uo pipefail

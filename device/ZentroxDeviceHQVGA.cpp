@@ -5,8 +5,10 @@
 
 namespace Zentrox {
 
-ZentroxDeviceHQVGA::ZentroxDeviceHQVGA(int platform)
-    : ZentroxDevice(platform), shift(platform == Platform::JETSON ? 4 : 0), kernels(hqvgaBestKernels()) {}
+ZentroxDeviceHQVGA::ZentroxDeviceHQVGA(int platform) : ZentroxDeviceHQVGA(platform, hqvgaBestKernels()) {}
+
+ZentroxDeviceHQVGA::ZentroxDeviceHQVGA(int platform, const HqvgaKernels& conversions)
+    : ZentroxDevice(platform), shift(platform == Platform::JETSON ? 4 : 0), kernels(conversions) {}
 
 void ZentroxDeviceHQVGA::getFrameFormat(OutputGeometry& raw, OutputGeometry& depth) {
     raw = OutputGeometry{2, HQVGA_WIDTH, HQVGA_HEIGHT * HQVGA_PLANES};
@@ -62,12 +64,16 @@ bool ZentroxDeviceHQVGA::getPhaseImageReference(const uint8_t* frame, float* dep
 }
 
 bool ZentroxDeviceHQVGA::getRawImages(const uint8_t* frame, int16_t* raw) {
-    return getRawImagesReference(frame, raw);
+    if (frame == nullptr || raw == nullptr) return false;
+    kernels.raw_images(frame, raw, shift);
+    return true;
 }
 
 bool ZentroxDeviceHQVGA::getPhaseImage(const uint8_t* frame, float* depth, float* amplitude,
                                        float* confidence) {
-    return getPhaseImageReference(frame, depth, amplitude, confidence);
+    if (frame == nullptr || depth == nullptr || amplitude == nullptr || confidence == nullptr) return false;
+    kernels.phase_image(frame, depth, amplitude, confidence, params());
+    return true;
 }
 
 }  // namespace Zentrox

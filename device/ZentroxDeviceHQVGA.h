@@ -13,7 +13,10 @@ namespace Zentrox {
 
 class ZentroxDeviceHQVGA : public ZentroxDevice {
   public:
+    // Converts with the fastest conversions this CPU runs (hqvgaBestKernels).
     explicit ZentroxDeviceHQVGA(int platform);
+    // Converts with the given conversions, which must outlive the device.
+    ZentroxDeviceHQVGA(int platform, const HqvgaKernels& conversions);
 
     DeviceType getDeviceType() override { return HQVGA; }
     void getFrameFormat(OutputGeometry& raw, OutputGeometry& depth) override;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "HqvgaKernels.h"
 #include "ZentroxDeviceHQVGA.h"
@@ -66,3 +67,52 @@ TEST(HqvgaDispatch, OnlyRunnableSetsAreOffered) {
 }
 
 }  // namespace
+
+// The device's conversions go through the kernels it holds, with its current state: a spy table
+// records what reached it.
+struct SpyCalls {
+    int phase = 0;
+    int raw = 0;
+    HqvgaParams params{};
+    uint8_t rawShift = 0xFF;
+};
+SpyCalls spy;
+
+void spyPhase(const uint8_t*, float* depth, float*, float*, const HqvgaParams& params) {
+    ++spy.phase;
+    spy.params = params;
+    depth[0] = 42.0f;
+}
+void spyRaw(const uint8_t*, int16_t* raw, uint8_t shift) {
+    ++spy.raw;
+    spy.rawShift = shift;
+    raw[0] = 42;
+}
+
+TEST(HqvgaDispatch, DeviceConvertsThroughItsKernels) {
+    const HqvgaKernels table{HqvgaIsa::SCALAR, "spy", spyPhase, spyRaw};
+    for (int platform : {0, 3}) {  // 3: Jetson, samples shifted by four bits
+        spy = SpyCalls{};
+        EXPECT_EQ(ZentroxDeviceHQVGA(platform).sampleShift(), platform == 3 ? 4 : 0);
+        ZentroxDeviceHQVGA device(platform, table);
+        ASSERT_EQ(device.setControl(CameraCtrl::RANGE, 2000), 0);
+        std::vector<uint8_t> frame(HQVGA_FRAME_BYTES);
+        std::vector<float> depth(HQVGA_PIXELS), amplitude(HQVGA_PIXELS), confidence(HQVGA_PIXELS);
+        std::vector<int16_t> raw(HQVGA_PIXELS * HQVGA_PLANES);
+        ASSERT_TRUE(device.getPhaseImage(frame.data(), depth.data(), amplitude.data(), confidence.data()));
+        ASSERT_TRUE(device.getRawImages(frame.data(), raw.data()));
+        EXPECT_EQ(spy.phase, 1);
+        EXPECT_EQ(spy.raw, 1);
+        EXPECT_EQ(depth[0], 42.0f);
+        EXPECT_EQ(raw[0], 42);
+        EXPECT_TRUE(spy.params.range2000_pair);
+        EXPECT_EQ(spy.params.depth_scale, device.params().depth_scale);
+        EXPECT_EQ(spy.params.shift, device.sampleShift());
+        EXPECT_EQ(spy.rawShift, device.sampleShift());
+        // Missing buffers never reach the kernels.
+        EXPECT_FALSE(device.getPhaseImage(frame.data(), nullptr, amplitude.data(), confidence.data()));
+        EXPECT_FALSE(device.getRawImages(nullptr, raw.data()));
+        EXPECT_EQ(spy.phase, 1);
+        EXPECT_EQ(spy.raw, 1);
+    }
+}

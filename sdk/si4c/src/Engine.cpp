@@ -100,9 +100,9 @@ bool Engine::convert(const void* raw, float* depth, float* amplitude, float* con
     }
     const size_t pixels = size_t(layout.width) * size_t(layout.height);
     if (layout.single)
-        convertSingleFrequency(bound[0], limits, 0, pixels, depth, amplitude, confidence);
+        kernels->single_frequency(bound[0], limits, 0, pixels, depth, amplitude, confidence);
     else
-        convertDoubleFrequency(bound[0], bound[1], limits, 0, pixels, depth, amplitude, confidence);
+        kernels->double_frequency(bound[0], bound[1], limits, 0, pixels, depth, amplitude, confidence);
     return true;
 }
 

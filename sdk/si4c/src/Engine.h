@@ -8,6 +8,7 @@
 
 #include "AlgorithmConfig.h"
 #include "PhaseKernel.h"
+#include "PhaseKernels.h"
 #include "si4c_format.h"
 
 namespace Zentrox {
@@ -15,6 +16,9 @@ namespace si4c {
 
 class Engine {
   public:
+    // Converts with the fastest kernels this CPU runs; tests hand in others.
+    explicit Engine(const PhaseKernels& table = bestPhaseKernels()) : kernels(&table) {}
+
     bool isSingleFrequency() const { return requestedSingle.load(std::memory_order_relaxed); }
     void setSingleFrequency(bool single) { requestedSingle.store(single, std::memory_order_relaxed); }
     bool init(int width, int height);
@@ -26,11 +30,13 @@ class Engine {
     // Which calibration and parameters the running engine uses (for tests and diagnostics).
     bool calibrated() const { return started && calibrationInUse; }
     const AlgorithmParams& params() const { return algorithm; }
+    PhaseIsa conversionIsa() const { return kernels->isa; }
 
   private:
     void warnOnce(const char* what);
     void setUpFrequencies();
 
+    const PhaseKernels* kernels;
     std::atomic<bool> requestedSingle{true};
     bool initialised = false;
     bool started = false;

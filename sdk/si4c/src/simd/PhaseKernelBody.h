@@ -27,13 +27,16 @@ namespace Zentrox {
 namespace si4c {
 namespace {
 
-typedef double VD __attribute__((vector_size(8 * LANES)));
-typedef int64_t VL __attribute__((vector_size(8 * LANES)));
+// A step of LANES pixels is one native float vector and two native double vectors (the halves).
 typedef float VF __attribute__((vector_size(4 * LANES)));
 typedef int32_t VI __attribute__((vector_size(4 * LANES)));
 typedef uint16_t VW __attribute__((vector_size(2 * LANES)));
+typedef double VD __attribute__((vector_size(4 * LANES)));
+typedef int64_t VL __attribute__((vector_size(4 * LANES)));
+typedef float VFH __attribute__((vector_size(2 * LANES)));
+typedef int32_t VIH __attribute__((vector_size(2 * LANES)));
 
-static_assert(sizeof(VD) == 2 * sizeof(NativeDoubles), "a step is two native double vectors");
+static_assert(sizeof(VD) == sizeof(NativeDoubles), "half a step is one native double vector");
 
 // Pixels per pass: the three passes of a chunk keep their intermediate values on the stack, in cache.
 constexpr int CHUNK_STEPS = 128 / LANES;
@@ -51,30 +54,29 @@ struct Outputs {
     float* confidence;
 };
 
-// What one frequency contributes to a chunk before and after atan2.
+// What one frequency contributes to a chunk before and after atan2; the double vectors by halves.
 struct Measured {
-    VD in[CHUNK_STEPS], quad[CHUNK_STEPS], angle[CHUNK_STEPS];
+    VD in[2 * CHUNK_STEPS], quad[2 * CHUNK_STEPS], angle[2 * CHUNK_STEPS];
     VF amplitude[CHUNK_STEPS];
     VI saturated[CHUNK_STEPS];
     VI ambient[CHUNK_STEPS];
 };
 
-// Results through a pointer: no vector wider than the native registers crosses a call boundary.
-inline void atan2v(const VD& y, const VD& x, VD* out) {
-    NativeDoubles y2[2], x2[2], r2[2];
-    std::memcpy(y2, &y, sizeof y);
-    std::memcpy(x2, &x, sizeof x);
-    r2[0] = atan2Native(y2[0], x2[0]);
-    r2[1] = atan2Native(y2[1], x2[1]);
-    std::memcpy(out, r2, sizeof *out);
+inline void splitF(const VF& v, VFH* halves) {
+    std::memcpy(halves, &v, sizeof v);
 }
-
-inline void sqrtv(const VD& v, VD* out) {
-    NativeDoubles v2[2];
-    std::memcpy(v2, &v, sizeof v);
-    v2[0] = sqrtNative(v2[0]);
-    v2[1] = sqrtNative(v2[1]);
-    std::memcpy(out, v2, sizeof *out);
+inline void splitI(const VI& v, VIH* halves) {
+    std::memcpy(halves, &v, sizeof v);
+}
+inline VF joinF(const VFH* halves) {
+    VF v;
+    std::memcpy(&v, halves, sizeof v);
+    return v;
+}
+inline VI joinI(const VIH* halves) {
+    VI v;
+    std::memcpy(&v, halves, sizeof v);
+    return v;
 }
 
 inline VI loadSamples(const uint16_t* p) {
@@ -90,8 +92,8 @@ inline double offsetFraction(float phase_offset_rad) {
     return x >= 1.0 ? 0.0 : x;
 }
 
-// Pass 1 and 2 of a chunk: the differences, amplitude and saturation, then atan2 of every step in a
-// tight loop (the library call would otherwise force every live vector out to memory).
+// Pass 1 and 2 of a chunk: the differences, amplitude and saturation, then atan2 of every half step in
+// a tight loop (the library call would otherwise force every live vector out to memory).
 inline void measure(const Sources& s, int steps, Measured& m) {
     const VI maxSample = VI{} + 0xFFF;
     const VD half = VD{} + 0.5;
@@ -99,26 +101,33 @@ inline void measure(const Sources& s, int steps, Measured& m) {
         const size_t at = size_t(k) * LANES;
         const VI s0 = loadSamples(s.phase[0] + at), s1 = loadSamples(s.phase[1] + at);
         const VI s2 = loadSamples(s.phase[2] + at), s3 = loadSamples(s.phase[3] + at);
-        m.in[k] = __builtin_convertvector(s0 - s2, VD);
-        m.quad[k] = __builtin_convertvector(s1 - s3, VD);
-        VD root;
-        sqrtv(m.in[k] * m.in[k] + m.quad[k] * m.quad[k], &root);
-        m.amplitude[k] = __builtin_convertvector(half * root, VF);
+        VIH in[2], quad[2];
+        splitI(s0 - s2, in);
+        splitI(s1 - s3, quad);
+        VFH amplitude[2];
+        for (int h = 0; h < 2; ++h) {
+            const VD i = __builtin_convertvector(in[h], VD), q = __builtin_convertvector(quad[h], VD);
+            m.in[2 * k + h] = i;
+            m.quad[2 * k + h] = q;
+            const VD root = (VD)sqrtNative((NativeDoubles)(i * i + q * q));
+            amplitude[h] = __builtin_convertvector(half * root, VFH);
+        }
+        m.amplitude[k] = joinF(amplitude);
         m.saturated[k] = (s0 == maxSample) | (s1 == maxSample) | (s2 == maxSample) | (s3 == maxSample);
         m.ambient[k] = loadSamples(s.ambient + at);
     }
-    for (int k = 0; k < steps; ++k)
-        atan2v(m.quad[k], m.in[k], &m.angle[k]);
+    for (int j = 0; j < 2 * steps; ++j)
+        m.angle[j] = (VD)atan2Native((NativeDoubles)m.quad[j], (NativeDoubles)m.in[j]);
 }
 
 // The offset-corrected phase fraction in [0, 1).
-inline void fractionOf(const VD& angle, double offset, VD* out) {
+inline VD fractionOf(const VD& angle, double offset) {
     const VD zero = {};
     const VD one = zero + 1.0;
     VD fraction = angle * INV_TWO_PI - offset;
     fraction = fraction < zero ? fraction + one : fraction;
     fraction = fraction < zero ? fraction + one : fraction;
-    *out = fraction >= one ? zero : fraction;  // rounding can land exactly on the wrap
+    return fraction >= one ? zero : fraction;  // rounding can land exactly on the wrap
 }
 
 inline VF confidenceOf(const VF& a, const VF& ambient, const VI& saturated) {
@@ -146,11 +155,11 @@ void singleChunk(const FrequencyPlanes& f, double offset, const KernelLimits& li
     const VF gain = VF{} + f.amplitude_gain;
     const double range = f.range_mm;
     for (int k = 0; k < steps; ++k) {
-        VD fraction;
-        fractionOf(m.angle[k], offset, &fraction);
-        const VF d = __builtin_convertvector(fraction * range, VF);
+        VFH depth[2];
+        for (int h = 0; h < 2; ++h)
+            depth[h] = __builtin_convertvector(fractionOf(m.angle[2 * k + h], offset) * range, VFH);
         const VF c = confidenceOf(m.amplitude[k], __builtin_convertvector(m.ambient[k], VF), m.saturated[k]);
-        store(limits, d, m.amplitude[k] * gain, c, out, size_t(k) * LANES);
+        store(limits, joinF(depth), m.amplitude[k] * gain, c, out, size_t(k) * LANES);
     }
 }
 
@@ -173,32 +182,38 @@ void doubleChunk(const FrequencyPlanes& f0, const FrequencyPlanes& f1, const Dou
     const VF zero = {};
     const VF halfF = zero + 0.5f, gain0 = zero + f0.amplitude_gain, gain1 = zero + f1.amplitude_gain;
     for (int k = 0; k < steps; ++k) {
-        VD p0, p1;
-        fractionOf(m0.angle[k], dc.offset0, &p0);
-        fractionOf(m1.angle[k], dc.offset1, &p1);
-        // Wrap counts from k = round(2 p0 - 3 p1) in -3 .. 2 (see PhaseKernel.cpp): n0 is k modulo 3.
-        const VD x = 2.0 * p0 - 3.0 * p1;
-        const VD t = x + half;
-        VD w = __builtin_convertvector(__builtin_convertvector(t, VI), VD);  // towards zero
-        w = w > t ? w - one : w;                                             // floor
-        const VD n0 = w < zeroD ? w + three : w;
-        const VD d0 = (p0 + n0) * dc.r0;
-        const VD disagreement = (x - w) * dc.sixth;
         const VF a0 = m0.amplitude[k], a1 = m1.amplitude[k];
         const VF w0 = a0 * a0 * dc.inv0, w1 = a1 * a1 * dc.inv1;
         const VF sum = w0 + w1;
-        const VD share = __builtin_convertvector(w1 / sum, VD);  // lanes of no weight: replaced below
-        const VL weighted = __builtin_convertvector(sum > zero, VL);
-        VD fused = weighted ? d0 - disagreement * share : d0;
-        fused = fused < zeroD ? fused + range : fused;
-        fused = fused >= range ? fused - range : fused;
+        VFH share[2], depth[2];
+        VIH weighted[2], disagreeing[2];
+        splitF(w1 / sum, share);  // lanes of no weight divide 0 by 0: not used below
+        splitI(sum > zero, weighted);
+        for (int h = 0; h < 2; ++h) {
+            const int j = 2 * k + h;
+            const VD p0 = fractionOf(m0.angle[j], dc.offset0), p1 = fractionOf(m1.angle[j], dc.offset1);
+            // Wrap counts from k = round(2 p0 - 3 p1) in -3 .. 2 (see PhaseKernel.cpp): n0 is k modulo 3.
+            const VD x = 2.0 * p0 - 3.0 * p1;
+            const VD t = x + half;
+            VD r = __builtin_convertvector(__builtin_convertvector(t, VIH), VD);  // towards zero
+            r = r > t ? r - one : r;                                              // floor
+            const VD n0 = r < zeroD ? r + three : r;
+            const VD d0 = (p0 + n0) * dc.r0;
+            const VD disagreement = (x - r) * dc.sixth;
+            const VL useWeights = __builtin_convertvector(weighted[h], VL);
+            VD fused = useWeights ? d0 - disagreement * __builtin_convertvector(share[h], VD) : d0;
+            fused = fused < zeroD ? fused + range : fused;
+            fused = fused >= range ? fused - range : fused;
+            depth[h] = __builtin_convertvector(fused, VFH);
+            const VD magnitude = disagreement < zeroD ? -disagreement : disagreement;
+            disagreeing[h] = __builtin_convertvector(magnitude > tolerance, VIH);
+        }
         const VF ambient = halfF * __builtin_convertvector(m0.ambient[k] + m1.ambient[k], VF);
         const VF weakest = a0 < a1 ? a0 : a1;
         VF c = confidenceOf(weakest, ambient, m0.saturated[k] | m1.saturated[k]);
-        const VD magnitude = disagreement < zeroD ? -disagreement : disagreement;
-        c = __builtin_convertvector(magnitude > tolerance, VI) ? zero : c;
+        c = joinI(disagreeing) ? zero : c;
         const VF a = halfF * (a0 * gain0 + a1 * gain1);
-        store(limits, __builtin_convertvector(fused, VF), a, c, out, size_t(k) * LANES);
+        store(limits, joinF(depth), a, c, out, size_t(k) * LANES);
     }
 }
 

@@ -14,13 +14,14 @@
 //   around the circle of the output range (single: the frequency's range, double: the combined range),
 //   since 0 and the range are one distance.
 // Why that depth bound: both sides compute the phase fraction in double precision from atan2 of the
-// same exact integers; SLEEF's atan2 is within 3.5 units in the last place and the C library's within
-// one, so the fractions differ by at most ~1e-15 of a turn after the offset and wrap steps. That moves
-// a double-frequency depth by at most (1 + 5 / 2) x range / 2 x 1e-15 < 1e-11 mm (kPhaseSlackMm gives a
-// hundredfold margin) before the final rounding to float, which then lands on the same float or its
-// neighbour: one float unit in the last place. A wrong residue (1500 mm), a lost lane (untouched
-// output), a wrong offset or weight (far more than 1e-9 mm) or a decision taken on the wrong side of a
-// limit all fall outside it.
+// same exact integers, with the same later steps. SLEEF's atan2 is within 3.5 units in the last place
+// and the C library's within one, so after the offset and wrap steps the fractions differ by some
+// d < 1e-15 of a turn. Single frequency: depth = fraction x range moves by 1250 d. Double frequency:
+// d0 = (p0 + n0) r0 moves by 1500 d and the disagreement (2 p0 - 3 p1 - k) range / 6 by 5 d x 750,
+// the fused depth by at most their sum, 5250 d < 1e-11 mm (kPhaseSlackMm leaves a hundredfold margin).
+// The final rounding to float then lands on the same float or its neighbour: one unit in the last
+// place. A wrong residue (1500 mm), a lost lane (untouched output), a wrong offset or weight (far more
+// than 1e-9 mm) or a decision taken on the wrong side of a limit all fall outside it.
 // Outside [begin, end) every output keeps its sentinel bits.
 #pragma once
 

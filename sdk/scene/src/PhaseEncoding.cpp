@@ -175,7 +175,10 @@ inline void quantiseNoisyBody(const int32_t* clean, size_t pixels, const Quantis
 // Noise makes every image a fresh pass over all its samples, the kit's main cost when it streams
 // as fast as it is read. Where the compiler can, that pass is also built for the wider vector sets
 // (whose integer min and max SSE2 lacks) and the CPU's best one is picked when the library loads.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__)
+// (Not under a sanitizer: the clones' resolver runs while the program is being relocated, before a
+// sanitizer's runtime is ready.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define ZENTROX_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define ZENTROX_VECTOR_CLONES

@@ -139,8 +139,7 @@ def latency(tmp, seconds, report):
     p99 = lat[min(len(lat) - 1, int(0.99 * len(lat)))]
     report("python latency at 30 fps, median", statistics.median(lat) / 1000.0, "ms")
     report("python latency at 30 fps, 99th percentile", p99 / 1000.0, "ms")
-    report("python latency uncertainty (kit timestamps in whole ms)", 0.5 * (bounds[1] - bounds[0]) / 1000.0,
-           "+- ms")
+    report("python latency uncertainty (kit timestamps in whole ms)", 0.5 * (bounds[1] - bounds[0]), "+- us")
     report("python latency frames", float(len(lat)), "frames")
 
 

@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """The Python frame path through the emulated kit (bench/python/bench_frames.py), with the module
-that the test stage installed into build/test-venv (scripts/test, or scripts/stages/20-python.sh):
+that bench/run installed ($BENCH_PYTHON):
 end-to-end depth throughput at frame rate 0 as a share of the conversion-only ceiling, latency at
 30 fps, plane copies. The ceiling is measured here, in the same run: the microseconds one depth
-conversion takes with the dispatched kernels (bench_hqvga, median of its rounds). Skipped when the
-module is not installed."""
+conversion takes with the dispatched kernels (bench_hqvga, median of its rounds)."""
 import os
 import statistics
 import subprocess
@@ -12,7 +11,7 @@ import sys
 import tempfile
 
 root = os.environ.get("ZENTROX_ROOT", ".")
-py = os.path.join(root, "build", "test-venv", "bin", "python")
+py = os.environ.get("BENCH_PYTHON", os.path.join(root, "build", "bench-venv", "bin", "python"))
 exe = os.path.join(os.environ.get("BENCH_BUILD", "build/bench"), "bench", "bench_hqvga")
 
 
@@ -35,9 +34,8 @@ def conversion_us():
 def main():
     if not os.access(py, os.X_OK) or subprocess.run([py, "-c", "import ZentroxDepthCamera"],
                                                     capture_output=True).returncode != 0:
-        print("30-python-frames: the module is not installed in build/test-venv; run scripts/test first",
-              file=sys.stderr)
-        return 0
+        print(f"30-python-frames: {py} cannot import the module (run bench/run)", file=sys.stderr)
+        return 1
     ceiling = conversion_us()
     with tempfile.TemporaryDirectory() as tmp:
         run = subprocess.run([py, os.path.join(root, "bench", "python", "bench_frames.py"), "--table",

@@ -94,7 +94,7 @@ def throughput(tmp, seconds, ceiling_us, report):
     cam.close()
 
 
-def kit_start_bounds(stamps_ms, arrivals_us, period_us):
+def kit_start_bounds(stamps_ms, period_us):
     """The kit's timestamps are whole milliseconds, cut down, of due times S + k * period (frame k of
     the stream, S unknown). Each frame bounds S to one millisecond; since the period is not a whole
     number of milliseconds, the frames together bound it much more tightly. Returns (low, high) in
@@ -128,7 +128,7 @@ def latency(tmp, seconds, report):
     cam.stop()
     cam.close()
     stamps, arrivals = stamps[3:], arrivals[3:]  # the stream's first frames settle the schedule
-    bounds = kit_start_bounds(stamps, arrivals, period_us) if len(stamps) > 10 else None
+    bounds = kit_start_bounds(stamps, period_us) if len(stamps) > 10 else None
     if bounds is None:
         report("python latency frames", float(len(stamps)), "frames (no single schedule: not measured)")
         return

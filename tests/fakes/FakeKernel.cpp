@@ -1,5 +1,7 @@
 #include "FakeKernel.h"
 
+#include "FakeCallScope.h"
+
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -317,6 +319,7 @@ int FakeKernel::close(int fd) {
 }
 
 int FakeKernel::ioctl(int fd, unsigned long request, void* arg) {
+    test::FakeCallScope fake;
     std::lock_guard<std::recursive_mutex> guard(lock);
     Descriptor* d = descriptor(fd);
     std::string name = d ? d->file.path : "";
@@ -470,6 +473,7 @@ bool FakeKernel::readFile(const char* path, std::string& content) {
 }
 
 int FakeKernel::nanosleep(const struct timespec* request, struct timespec* remaining) {
+    test::FakeCallScope fake;
     std::lock_guard<std::recursive_mutex> guard(lock);
     uint64_t asked = uint64_t(request->tv_sec) * 1000000000ull + uint64_t(request->tv_nsec);
     sleeps.push_back(asked);

@@ -104,6 +104,8 @@ int EvkCamera::init() {
     }
     for (Slot& slot : slots)
         slot.bytes.assign(source->imageBytes(), 0);
+    renderAhead = source->costlyImages();
+    lookahead = std::min<uint64_t>(source->imagesPerFrame() + 1, BUFFER_COUNT - 2);
     initialised = true;
     return ZENTROX_EVK_OK;
 }
@@ -132,6 +134,10 @@ int EvkCamera::start() {
     nextImage = 0;
     attempts = 0;
     frameRange = range;
+    ++streamCount;  // what was rendered ahead for the last stream is dropped
+    aheadNext = 0;
+    if (renderAhead && !worker.joinable()) worker = std::thread(&EvkCamera::renderLoop, this);
+    workerWake.notify_one();
     return ZENTROX_EVK_OK;
 }
 
@@ -145,14 +151,10 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
     std::lock_guard<std::mutex> serial(captureMutex);
     std::unique_lock<std::mutex> lock(stateMutex);
     if (!streaming) return ZENTROX_EVK_BAD_STATE;
-    Slot* slot = nullptr;
-    for (Slot& s : slots) {
-        if (!s.lent) {
-            slot = &s;
-            break;
-        }
+    // Slots rendered ahead (or being rendered) can always be taken back; only lent ones cannot.
+    if (std::all_of(slots.begin(), slots.end(), [](const Slot& s) { return s.state == SlotState::LENT; })) {
+        return ZENTROX_EVK_NO_BUFFER;
     }
-    if (!slot) return ZENTROX_EVK_NO_BUFFER;
 
     const uint64_t n = nextImage;
     const uint64_t perFrame = source->imagesPerFrame();
@@ -175,16 +177,56 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
     }
     lastDue = due;
     ++nextImage;
+    if (aheadNext < nextImage) aheadNext = nextImage;
     const uint64_t attempt = ++attempts;
     if (n % perFrame == 0) frameRange = range;
     const RangeMode mode = frameRange;
+
+    // Image n rendered ahead, once its rendering has finished; images left behind are dropped.
+    Slot* slot = nullptr;
+    for (;;) {
+        slot = nullptr;
+        bool pending = false;
+        for (Slot& s : slots) {
+            if (s.state == SlotState::RENDERED && (s.stream != streamCount || s.image < n))
+                s.state = SlotState::FREE;
+            if (s.stream != streamCount || s.image != n) continue;
+            if (s.state == SlotState::RENDERING) pending = true;
+            if (s.state == SlotState::RENDERED) slot = &s;
+        }
+        if (!pending) break;
+        rendered.wait(lock);
+    }
+    bool ready = slot != nullptr && slot->mode == mode;
+    if (slot != nullptr && !ready) slot->state = SlotState::FREE;  // the frequency changed meanwhile
     if (config.faults.timeout_every != 0 && attempt % config.faults.timeout_every == 0) {
+        if (ready) slot->state = SlotState::FREE;
+        workerWake.notify_one();
         return ZENTROX_EVK_TIMEOUT;  // this image is lost
     }
-    slot->lent = true;
+    if (!ready) {
+        // Rendered here: into a free slot, else one rendered ahead, else one the worker is finishing.
+        rendered.wait(lock, [&] { return !producing; });
+        slot = nullptr;
+        for (Slot& s : slots) {
+            if (s.state == SlotState::FREE) slot = &s;
+        }
+        for (Slot& s : slots) {
+            if (!slot && s.state == SlotState::RENDERED) slot = &s;
+        }
+        if (!slot) return ZENTROX_EVK_NO_BUFFER;  // every slot lent meanwhile
+        slot->state = SlotState::LENT;
+        producing = true;
+        lock.unlock();
+        source->produce(n, mode, slot->bytes.data());
+        lock.lock();
+        producing = false;
+        rendered.notify_all();
+    }
+    slot->state = SlotState::LENT;
+    workerWake.notify_one();
     lock.unlock();
 
-    source->produce(n, mode, slot->bytes.data());
     std::memset(&image, 0, sizeof image);
     image.sequence = n;
     image.timestamp = due / 1000;
@@ -201,12 +243,57 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
     return ZENTROX_EVK_OK;
 }
 
+RangeMode EvkCamera::expectedMode(uint64_t n) const {
+    const uint64_t perFrame = source->imagesPerFrame();
+    // An image of the frame being captured keeps its frequency; a later frame latches the registers.
+    if (nextImage > 0 && n / perFrame == (nextImage - 1) / perFrame) return frameRange;
+    return range;
+}
+
+bool EvkCamera::aheadWanted() const {
+    if (!streaming || producing || aheadNext >= nextImage + lookahead) return false;
+    return std::any_of(slots.begin(), slots.end(), [](const Slot& s) { return s.state == SlotState::FREE; });
+}
+
+void EvkCamera::renderLoop() {
+    std::unique_lock<std::mutex> lock(stateMutex);
+    for (;;) {
+        workerWake.wait(lock, [&] { return workerQuit || aheadWanted(); });
+        if (workerQuit) return;
+        Slot* slot = nullptr;
+        for (Slot& s : slots) {
+            if (s.state == SlotState::FREE) slot = &s;
+        }
+        slot->state = SlotState::RENDERING;
+        slot->image = aheadNext++;
+        slot->stream = streamCount;
+        slot->mode = expectedMode(slot->image);
+        producing = true;
+        lock.unlock();
+        source->produce(slot->image, slot->mode, slot->bytes.data());
+        lock.lock();
+        producing = false;
+        slot->state = slot->stream == streamCount ? SlotState::RENDERED : SlotState::FREE;
+        rendered.notify_all();
+    }
+}
+
+EvkCamera::~EvkCamera() {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        workerQuit = true;
+    }
+    workerWake.notify_all();
+    if (worker.joinable()) worker.join();
+}
+
 int EvkCamera::freeImage(const ZentroxImage& image) {
     std::lock_guard<std::mutex> lock(stateMutex);
     for (Slot& slot : slots) {
         if (image.buffer == &slot) {
-            if (!slot.lent || image.data != slot.bytes.data()) return ZENTROX_EVK_INVALID_ARGUMENT;
-            slot.lent = false;
+            if (slot.state != SlotState::LENT || image.data != slot.bytes.data())
+                return ZENTROX_EVK_INVALID_ARGUMENT;
+            slot.state = SlotState::FREE;
             return ZENTROX_EVK_OK;
         }
     }

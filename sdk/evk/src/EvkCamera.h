@@ -4,6 +4,12 @@
 // Thread safety: every operation may be called from any thread. `stateMutex` guards the state;
 // captures are serialised by `captureMutex` and wait on `wake` without holding the state lock, so a
 // register write or a stop from another thread goes through while a capture waits.
+//
+// Like a camera that fills its buffers while the host works on earlier images, a kit whose images
+// cost real work (noise, the VGA module) renders the next images ahead on a worker thread of its own,
+// so that producing them overlaps the caller's work instead of adding to it. An image rendered ahead
+// serves only as exactly the image a capture takes (same stream, index and modulation frequency);
+// otherwise it is dropped and that capture renders its image itself. One image is rendered at a time.
 #pragma once
 
 #include <array>
@@ -12,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EvkConfig.h"
@@ -38,11 +45,16 @@ class EvkCamera {
     int freeImage(const ZentroxImage& image);
     int stop();
     int writeRegister(uint32_t reg, uint32_t value);
+    ~EvkCamera();
 
   private:
+    enum class SlotState { FREE, LENT, RENDERING, RENDERED };
     struct Slot {
         std::vector<uint8_t> bytes;
-        bool lent = false;
+        SlotState state = SlotState::FREE;
+        uint64_t image = 0;   // RENDERING, RENDERED: the index of the image in it
+        uint64_t stream = 0;  // ... and the stream it was rendered for
+        RangeMode mode = RangeMode::RANGE_4000;
     };
     using Clock = std::chrono::steady_clock;
 
@@ -52,6 +64,11 @@ class EvkCamera {
     // Waits until `when` (us of the steady clock) or the end of the stream; true if still streaming.
     bool waitUntil(std::unique_lock<std::mutex>& lock, uint64_t when);
     std::string describe() const;
+    // With the state lock held: whether the worker has an image to render ahead, and the modulation
+    // an image will be captured with as far as the registers tell now.
+    bool aheadWanted() const;
+    RangeMode expectedMode(uint64_t n) const;
+    void renderLoop();
 
     EvkConfig config;
     bool fromFile = false;
@@ -71,6 +88,17 @@ class EvkCamera {
     RangeMode frameRange = RangeMode::RANGE_4000;  // latched at each frame's first image
     std::array<uint32_t, 4> rangeRegisters{};
     std::array<Slot, BUFFER_COUNT> slots;
+
+    // Rendering ahead: the worker starts with the first stream of a kit whose images are costly.
+    bool renderAhead = false;
+    uint64_t lookahead = 0;  // images rendered ahead of the next capture at most
+    uint64_t streamCount = 0;
+    uint64_t aheadNext = 0;  // the next image the worker renders
+    bool producing = false;  // an image is being rendered, by the worker or a capture
+    std::thread worker;
+    std::condition_variable workerWake;  // work for the worker, or its end
+    std::condition_variable rendered;    // a rendering finished
+    bool workerQuit = false;
 };
 
 }  // namespace Zentrox

@@ -18,6 +18,7 @@ class HqvgaRenderer final : public ModuleRenderer {
     uint32_t imagesPerFrame() const override { return 4; }
     void render(uint64_t frame, uint32_t index, RangeMode range, uint8_t* out) override;
     std::string describe() const override;
+    bool costlyImages() const override { return !noise.empty(); }
 
   private:
     uint32_t imageWidth;

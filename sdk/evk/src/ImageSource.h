@@ -32,6 +32,8 @@ class ImageSource {
     // Writes image n into `out` (imageBytes() bytes); `range` is the modulation of its frame.
     virtual void produce(uint64_t n, RangeMode range, uint8_t* out) = 0;
     virtual std::string describe() const = 0;
+    // Whether producing an image costs more than a copy (worth rendering ahead).
+    virtual bool costlyImages() const { return false; }
 };
 
 // Images rendered by a module; the phase images of a frame 1.5 ms apart (closer when the frame
@@ -49,6 +51,7 @@ class RenderedSource final : public ImageSource {
     uint64_t framePeriodMicros() const override { return period; }
     void produce(uint64_t n, RangeMode range, uint8_t* out) override;
     std::string describe() const override;
+    bool costlyImages() const override { return module->costlyImages(); }
 
   private:
     std::unique_ptr<ModuleRenderer> module;

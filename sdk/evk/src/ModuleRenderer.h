@@ -31,6 +31,8 @@ class ModuleRenderer {
     // Writes image `index` (below imagesPerFrame()) of camera frame `frame`, modulated for `range`,
     // into `out` (imageBytes() bytes). Runs on the capturing thread: allocates nothing.
     virtual void render(uint64_t frame, uint32_t index, RangeMode range, uint8_t* out) = 0;
+    // Whether rendering an image costs more than copying one prepared in advance.
+    virtual bool costlyImages() const { return true; }
     // A few words for the kit's notice at open, e.g. "240 x 180, 12 bits, four phase images".
     virtual std::string describe() const = 0;
 };

@@ -1,5 +1,7 @@
 #include "CountingAllocator.h"
 
+#include "FakeCallScope.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -8,10 +10,15 @@
 
 namespace {
 std::atomic<long> allocations{0};
+
+// Allocations inside a test double are not the driver's and are left out.
+void count() {
+    if (Zentrox::test::fakeCallDepth() == 0) allocations.fetch_add(1, std::memory_order_relaxed);
 }
+}  // namespace
 
 void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
+    count();
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
@@ -19,7 +26,7 @@ void* operator new[](std::size_t size) {
     return operator new(size);
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    allocations.fetch_add(1, std::memory_order_relaxed);
+    count();
     return std::malloc(size == 0 ? 1 : size);
 }
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {

@@ -1,4 +1,5 @@
-// Counts every operator new of the test program (CountingAllocator.cpp replaces the global ones).
+// Counts every operator new of the test program (CountingAllocator.cpp replaces the global ones),
+// except those made inside a test double (FakeCallScope.h).
 #pragma once
 
 // Sanitizers bring their own operator new; under them nothing is counted and allocationCount() is -1.

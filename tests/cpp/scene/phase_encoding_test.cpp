@@ -253,3 +253,41 @@ TEST(PhaseEncoder, NoiseIsReproducibleByKeyAndUnbiasedInDepth) {
 }
 
 }  // namespace
+
+// The noisy pass (built per vector set) gives, sample for sample, the encoding of the clean value
+// plus the deviate the generator picks for that block, at every bit width, with clamping at both
+// ends reached and a partial last block.
+TEST(PhaseEncoder, NoisyImageIsTheSampleBySampleEncoding) {
+    const SceneMap map = flatMap(61, 7, 900.0f, 1.0f);  // 427 samples: the last block is partial
+    PhaseModel model = PhaseModel::forRange(2000);
+    model.noise = 400.0;  // wide enough to reach both clamps
+    PhaseEncoder encoder;
+    encoder.prepare(map, model);
+    const NoiseTable noise(model.noise, 3);
+    const size_t pixels = size_t{map.width} * map.height;
+    for (unsigned bits : {8u, 10u, 12u, 16u}) {
+        for (unsigned k = 0; k < 4; ++k) {
+            std::vector<uint8_t> image(encoder.imageBytes(bits));
+            ASSERT_TRUE(encoder.writeImage(k, bits, image.data(), &noise, 77 + k));
+            uint64_t stream = noise.streamFor(77 + k);
+            const int32_t* deviates = nullptr;
+            size_t mismatches = 0, lowest = 0, highest = 0;
+            const uint16_t top = static_cast<uint16_t>((1u << (bits - 2)) - 1),
+                           bottom = static_cast<uint16_t>((1u << bits) - (1u << (bits - 2)));
+            for (size_t i = 0; i < pixels; ++i) {
+                if (i % NoiseTable::BLOCK == 0) deviates = noise.nextBlock(stream);
+                const uint16_t expected =
+                    encodeSampleQ8(encoder.cleanQ8(k, i) + deviates[i % NoiseTable::BLOCK], bits);
+                const uint16_t got =
+                    bits > 8 ? static_cast<uint16_t>(image[2 * i] | image[2 * i + 1] << 8) : image[i];
+                mismatches += got != expected;
+                lowest += expected == bottom;
+                highest += expected == top;
+            }
+            EXPECT_EQ(mismatches, 0u) << bits << " bits, image " << k;
+            if (k == 0) {
+                EXPECT_GT(lowest + highest, 0u) << bits << " bits: the clamps were not reached";
+            }
+        }
+    }
+}

@@ -1,6 +1,5 @@
 // AArch64 AdvSIMD conversions: four pixels per step.
 #include <arm_neon.h>
-#include <sleef.h>
 
 #include "HqvgaKernels.h"
 
@@ -9,12 +8,8 @@ namespace {
 
 constexpr int LANES = 4;
 constexpr int RAW_LANES = 8;
-typedef float64x2_t NativeDoubles;
 typedef float32x4_t NativeFloats;
 
-inline NativeDoubles atan2Native(NativeDoubles y, NativeDoubles x) {
-    return Sleef_atan2d2_u35advsimd(y, x);
-}
 inline NativeFloats sqrtNative(NativeFloats v) {
     return vsqrtq_f32(v);
 }

@@ -1,6 +1,5 @@
 // AVX2 + FMA conversions: eight pixels per step.
 #include <immintrin.h>
-#include <sleef.h>
 
 #include "HqvgaKernels.h"
 
@@ -9,12 +8,8 @@ namespace {
 
 constexpr int LANES = 8;
 constexpr int RAW_LANES = 16;
-typedef __m256d NativeDoubles;
 typedef __m256 NativeFloats;
 
-inline NativeDoubles atan2Native(NativeDoubles y, NativeDoubles x) {
-    return Sleef_atan2d4_u35avx2(y, x);
-}
 inline NativeFloats sqrtNative(NativeFloats v) {
     return _mm256_sqrt_ps(v);
 }

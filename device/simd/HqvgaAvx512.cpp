@@ -1,7 +1,6 @@
 // AVX-512F conversions: sixteen pixels per step. (The zero-masked root with every lane selected
 // stands for the plain one, which trips a false warning of GCC 12.)
 #include <immintrin.h>
-#include <sleef.h>
 
 #include "HqvgaKernels.h"
 
@@ -10,12 +9,8 @@ namespace {
 
 constexpr int LANES = 16;
 constexpr int RAW_LANES = 16;
-typedef __m512d NativeDoubles;
 typedef __m512 NativeFloats;
 
-inline NativeDoubles atan2Native(NativeDoubles y, NativeDoubles x) {
-    return Sleef_atan2d8_u35avx512f(y, x);
-}
 inline NativeFloats sqrtNative(NativeFloats v) {
     return _mm512_maskz_sqrt_ps(0xFFFF, v);
 }

@@ -1,24 +1,26 @@
 // The vectorised HQVGA conversions, written once with the compiler's generic vector types and built
 // once per instruction set. The including source first defines, inside namespace Zentrox::(anonymous):
-//   LANES          pixels per step, two native double vectors' worth;
+//   LANES          pixels per step (one native vector of floats, two of doubles);
 //   RAW_LANES      samples per step of the raw interleave;
-//   NativeDoubles, NativeFloats   the native vector types (LANES / 2 doubles, LANES floats);
-//   atan2Native(y, x)   SLEEF's double-precision atan2 of that width;
-//   sqrtNative(v)       the correctly rounded single-precision square root of that width.
+//   NativeFloats   the native float vector type (LANES floats);
+//   sqrtNative(v)  the correctly rounded single-precision square root of that width.
 // Everything here has internal linkage: code built for one instruction set must never be picked by
 // the linker for another. For the same reason this file calls no shared inline function.
 //
 // Results are those of the scalar reference, bit for bit, on every input:
 // - Decoding gives s = the signed 11-bit sample, so Q = 16 qs and I = 16 is with qs, is exact int32.
-// - Phase: atan2(qs, is) has the same exact value as atan2(Q, I). SLEEF and the C library each come
-//   within a few units in the last place of double precision of it, which is far finer than single
-//   precision: both round to the same float unless the value lies next to the midpoint between two
-//   floats. Lanes within GUARD units in the last place of such a midpoint are recomputed with
-//   std::atan2 on the very arguments the reference uses; about one pixel in 60 000 is.
+// - Phase: atan2(qs, is) has the same exact value as atan2(Q, I). polynomialAngles comes within
+//   ATAN2_MAX_ULPS units in the last place of double precision of the C library's atan2 on every one
+//   of the 4095 x 4095 pairs, which is far finer than single precision: both round to the same float
+//   unless the value lies next to the midpoint between two floats. Lanes within GUARD units of such a
+//   midpoint are recomputed with std::atan2 on the very arguments the reference uses.
 // - The wrap by 2 pi and the two multiplications are the reference's single-precision steps.
 // - Amplitude: 0.5 sqrt(Q^2 + I^2) = 8 sqrt(n) exactly, with n = qs^2 + is^2 < 2^24, a whole float.
 //   Rounding sqrt(n) to double and then to float gives the correctly rounded float root (double has
 //   more than twice float's precision plus two bits), which the single-precision root gives directly.
+// Only IEEE operations that round once (no fused multiply-add: the sources build with
+// -ffp-contract=off) and no estimate instructions: every instruction set computes the same bits, so
+// the exhaustive test on one machine covers the arithmetic of all of them.
 // The host is little-endian.
 #pragma once
 
@@ -40,27 +42,60 @@ typedef uint64_t VUL __attribute__((vector_size(8 * LANES)));
 typedef uint16_t VR __attribute__((vector_size(2 * RAW_LANES)));
 typedef int16_t VS __attribute__((vector_size(2 * RAW_LANES)));
 
-static_assert(sizeof(VD) == 2 * sizeof(NativeDoubles), "a step is two native double vectors");
 static_assert(sizeof(VF) == sizeof(NativeFloats), "a step is one native float vector");
 static_assert(HQVGA_WIDTH % LANES == 0, "whole steps per row");
 static_assert(HQVGA_WIDTH % RAW_LANES == 0, "whole steps per row");
 
+// atan(t) ~ t + t^3 P(t^2) for |t| <= 5/12, P of degree 6. Coefficients: minimax fit of the relative
+// error on [0, 5/12] (Lawson's iteratively reweighted least squares in 40-digit mpmath,
+// device/simd/hqvga_atan_fit.py), rounded to double. Relative error of the fit 2^-40.1; with the
+// reduction and the rounding of every step, polynomialAngles is measured within ATAN2_MAX_ULPS
+// units of std::atan2 over all pairs (hqvga_atan_error_test.cpp).
+constexpr double ATAN_P[] = {-0.33333333292758005, 0.19999993949719197,  -0.14285407911130743,
+                             0.11103705633209786,  -0.08994001923617587, 0.06978024490213908,
+                             -0.037685970014818354};
+constexpr double QUARTER_PI = 0.78539816339744830962;
+constexpr uint32_t ATAN2_MAX_ULPS = 8192;
+
 // A double in the range of normal floats rounds to float by its low 29 mantissa bits: it rounds up
 // when they exceed 2^28. A lane whose bits lie within GUARD units in the last place of that midpoint
-// is recomputed (some 4000 units: ample for both libraries' error bounds).
+// is recomputed. GUARD is twice the measured distance to the C library's atan2, which leaves room for
+// a C library that differs from this machine's by a few units.
 constexpr uint32_t HALFWAY = uint32_t{1} << 28;
-constexpr uint32_t GUARD = 4096;
+constexpr uint32_t GUARD = 2 * ATAN2_MAX_ULPS;
 constexpr uint32_t LOW_29 = (uint32_t{1} << 29) - 1;
 
-// Results through a pointer: no vector wider than the native registers crosses a call boundary.
-inline void atan2v(const VD& y, const VD& x, VD* out) {
-    NativeDoubles y2[2], x2[2], r2[2];
-    std::memcpy(y2, &y, sizeof y);
-    std::memcpy(x2, &x, sizeof x);
-    r2[0] = atan2Native(y2[0], x2[0]);
-    r2[1] = atan2Native(y2[1], x2[1]);
-    std::memcpy(out, r2, sizeof *out);
-}
+// atan2(qs, is) of whole numbers |qs|, |is| <= 2047, in double precision.
+// With a = |is|, b = |qs|, the first quadrant's angle is atan(b / a) below b / a = 5/12,
+// pi/4 + atan((b - a) / (b + a)) up to 12/5 and pi/2 - atan(a / b) above: the polynomial's argument
+// stays within 5/12, and the fraction is formed in exact integers. The other quadrants follow by
+// symmetry: pi - angle for is < 0, the negation for qs < 0 (folded into the fraction's sign and the
+// multiple k of pi/4, as the polynomial is odd and rounding is symmetric).
+struct PolynomialAngles {
+    // Through a pointer: no vector wider than the native registers crosses a call boundary.
+    void operator()(const VI& qs, const VI& is, VD* out) const {
+        const VI a = is < 0 ? -is : is, b = qs < 0 ? -qs : qs;
+        const VI low = 12 * b <= 5 * a, high = 12 * a <= 5 * b;
+        VI num = low ? b : (high ? -a : b - a);
+        VI den = low ? a : (high ? b : b + a);
+        VI k = low ? 0 : (high ? 2 : 1);
+        den -= den == 0;  // 0 / 1 at the origin, whose angle is 0
+        const VI west = is < 0, south = qs < 0;
+        k = west ? 4 - k : k;
+        num = west ? -num : num;
+        k = south ? -k : k;
+        num = south ? -num : num;
+        const VD t = __builtin_convertvector(num, VD) / __builtin_convertvector(den, VD);
+        const VD z = t * t;
+        VD p = z * ATAN_P[6] + ATAN_P[5];
+        p = p * z + ATAN_P[4];
+        p = p * z + ATAN_P[3];
+        p = p * z + ATAN_P[2];
+        p = p * z + ATAN_P[1];
+        p = p * z + ATAN_P[0];
+        *out = __builtin_convertvector(k, VD) * QUARTER_PI + (t + (t * z) * p);
+    }
+};
 
 inline bool anyLane(const VI& mask) {
     uint64_t words[sizeof(VI) / 8];
@@ -71,6 +106,14 @@ inline bool anyLane(const VI& mask) {
     return any != 0;
 }
 
+// Lanes whose phase may round either way get the reference's own double-precision phase. Out of
+// line and rarely taken, so that the call does not force the main loop's vectors out to memory.
+[[gnu::noinline, gnu::cold]] void repairLanes(const VI& qs, const VI& is, const VI& unsure, VF* phase) {
+    for (int l = 0; l < LANES; ++l) {
+        if (unsure[l]) (*phase)[l] = static_cast<float>(std::atan2(16.0 * qs[l], 16.0 * is[l]));
+    }
+}
+
 // The signed 11-bit values above `shift`: the low 16 bits of (v >> shift) << 5, as signed, moved
 // back down by five bits with their sign.
 inline VH decodeLanes(const uint8_t* bytes, unsigned shift) {
@@ -79,8 +122,10 @@ inline VH decodeLanes(const uint8_t* bytes, unsigned shift) {
     return (VH)((raw >> shift) << 5) >> 5;
 }
 
-[[maybe_unused]] void phaseImageBody(const uint8_t* frame, float* depth, float* amplitude, float* confidence,
-                                     const HqvgaParams& params) {
+// The conversion with the double-precision phase of `angles` (PolynomialAngles but in tests).
+template <class Angles>
+void phaseImageSteps(const uint8_t* frame, float* depth, float* amplitude, float* confidence,
+                     const HqvgaParams& params, const Angles& angles) {
     const unsigned shift = params.shift;
     const int planeBytes = 2 * HQVGA_PIXELS;
     const uint8_t* qPlus = frame + planeBytes * (params.range2000_pair ? 1 : 2);
@@ -92,46 +137,30 @@ inline VH decodeLanes(const uint8_t* bytes, unsigned shift) {
     const VF scale = zero + params.depth_scale;
     const VF thousand = zero + 1000.0f;
     const VF eight = zero + 8.0f;
-
-    // A row at a time, in three passes: the differences, then atan2 over the whole row in a tight
-    // loop (the library call would otherwise force every live vector out to memory), then the
-    // single-precision steps. The row's intermediate values live on the stack.
-    constexpr int STEPS = HQVGA_WIDTH / LANES;
-    VI qRow[STEPS], iRow[STEPS];
-    VD qd[STEPS], id[STEPS], angles[STEPS];
-    for (int row = 0; row < HQVGA_PIXELS; row += HQVGA_WIDTH) {
-        for (int s = 0; s < STEPS; ++s) {
-            const int p = row + s * LANES;
-            qRow[s] = __builtin_convertvector(
-                decodeLanes(qPlus + 2 * p, shift) - decodeLanes(qMinus + 2 * p, shift), VI);
-            iRow[s] = __builtin_convertvector(
-                decodeLanes(iPlus + 2 * p, shift) - decodeLanes(iMinus + 2 * p, shift), VI);
-            qd[s] = __builtin_convertvector(qRow[s], VD);
-            id[s] = __builtin_convertvector(iRow[s], VD);
-        }
-        for (int s = 0; s < STEPS; ++s)
-            atan2v(qd[s], id[s], &angles[s]);
-        for (int s = 0; s < STEPS; ++s) {
-            const int p = row + s * LANES;
-            const VI qs = qRow[s], is = iRow[s];
-            const VD angle = angles[s];
-            VF phase = __builtin_convertvector(angle, VF);
-            const VU low = __builtin_convertvector((VUL)angle, VU) & LOW_29;  // low 32 bits of each double
-            const VI unsure = (low - (HALFWAY - GUARD)) < 2 * GUARD;
-            if (anyLane(unsure)) {
-                for (int l = 0; l < LANES; ++l) {
-                    if (unsure[l]) phase[l] = static_cast<float>(std::atan2(16.0 * qs[l], 16.0 * is[l]));
-                }
-            }
-            phase = phase < zero ? phase + twoPi : phase;
-            const VF d = (phase * scale) * thousand;
-            const VF n = __builtin_convertvector(qs * qs + is * is, VF);
-            const VF a = (VF)sqrtNative((NativeFloats)n) * eight;
-            std::memcpy(depth + p, &d, sizeof d);
-            std::memcpy(amplitude + p, &a, sizeof a);
-            std::memcpy(confidence + p, &a, sizeof a);
-        }
+    for (int p = 0; p < HQVGA_PIXELS; p += LANES) {
+        const VI qs = __builtin_convertvector(
+            decodeLanes(qPlus + 2 * p, shift) - decodeLanes(qMinus + 2 * p, shift), VI);
+        const VI is = __builtin_convertvector(
+            decodeLanes(iPlus + 2 * p, shift) - decodeLanes(iMinus + 2 * p, shift), VI);
+        VD angle;
+        angles(qs, is, &angle);
+        VF phase = __builtin_convertvector(angle, VF);
+        const VU low = __builtin_convertvector((VUL)angle, VU) & LOW_29;  // low 32 bits of each double
+        const VI unsure = (low - (HALFWAY - GUARD)) < 2 * GUARD;
+        if (__builtin_expect(anyLane(unsure), 0)) repairLanes(qs, is, unsure, &phase);
+        phase = phase < zero ? phase + twoPi : phase;
+        const VF d = (phase * scale) * thousand;
+        const VF n = __builtin_convertvector(qs * qs + is * is, VF);
+        const VF a = (VF)sqrtNative((NativeFloats)n) * eight;
+        std::memcpy(depth + p, &d, sizeof d);
+        std::memcpy(amplitude + p, &a, sizeof a);
+        std::memcpy(confidence + p, &a, sizeof a);
     }
+}
+
+[[maybe_unused]] void phaseImageBody(const uint8_t* frame, float* depth, float* amplitude, float* confidence,
+                                     const HqvgaParams& params) {
+    phaseImageSteps(frame, depth, amplitude, confidence, params, PolynomialAngles{});
 }
 
 [[maybe_unused]] void rawImagesBody(const uint8_t* frame, int16_t* raw, unsigned shift) {

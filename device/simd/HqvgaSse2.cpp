@@ -1,6 +1,5 @@
 // SSE2 conversions (every x86-64 CPU): four pixels per step.
 #include <immintrin.h>
-#include <sleef.h>
 
 #include "HqvgaKernels.h"
 
@@ -9,12 +8,8 @@ namespace {
 
 constexpr int LANES = 4;
 constexpr int RAW_LANES = 8;
-typedef __m128d NativeDoubles;
 typedef __m128 NativeFloats;
 
-inline NativeDoubles atan2Native(NativeDoubles y, NativeDoubles x) {
-    return Sleef_atan2d2_u35sse2(y, x);
-}
 inline NativeFloats sqrtNative(NativeFloats v) {
     return _mm_sqrt_ps(v);
 }

@@ -9,6 +9,19 @@ namespace {
 constexpr int LANES = 4;
 constexpr int RAW_LANES = 8;
 typedef float32x4_t NativeFloats;
+typedef float64x2_t NativeDoubles;
+typedef uint32x4_t NativeInts;
+
+inline NativeDoubles mulAddNative(NativeDoubles a, NativeDoubles b, NativeDoubles c) {
+    return vfmaq_f64(c, a, b);
+}
+inline NativeDoubles doublesNative(NativeInts v, int half) {
+    const int32x4_t s = vreinterpretq_s32_u32(v);
+    return vcvtq_f64_s64(vmovl_s32(half == 0 ? vget_low_s32(s) : vget_high_s32(s)));
+}
+inline bool anyNative(NativeInts mask) {
+    return vmaxvq_u32(mask) != 0;
+}
 
 inline NativeFloats sqrtNative(NativeFloats v) {
     return vsqrtq_f32(v);

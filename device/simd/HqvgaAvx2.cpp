@@ -9,6 +9,18 @@ namespace {
 constexpr int LANES = 8;
 constexpr int RAW_LANES = 16;
 typedef __m256 NativeFloats;
+typedef __m256d NativeDoubles;
+typedef __m256i NativeInts;
+
+inline NativeDoubles mulAddNative(NativeDoubles a, NativeDoubles b, NativeDoubles c) {
+    return _mm256_fmadd_pd(a, b, c);
+}
+inline NativeDoubles doublesNative(NativeInts v, int half) {
+    return _mm256_cvtepi32_pd(half == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1));
+}
+inline bool anyNative(NativeInts mask) {
+    return !_mm256_testz_si256(mask, mask);
+}
 
 inline NativeFloats sqrtNative(NativeFloats v) {
     return _mm256_sqrt_ps(v);

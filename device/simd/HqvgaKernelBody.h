@@ -2,8 +2,12 @@
 // once per instruction set. The including source first defines, inside namespace Zentrox::(anonymous):
 //   LANES          pixels per step (one native vector of floats, two of doubles);
 //   RAW_LANES      samples per step of the raw interleave;
-//   NativeFloats   the native float vector type (LANES floats);
-//   sqrtNative(v)  the correctly rounded single-precision square root of that width.
+//   NativeFloats, NativeDoubles, NativeInts   the native vector types (LANES floats, LANES / 2
+//                  doubles, LANES int32);
+//   sqrtNative(v)  the correctly rounded single-precision square root of that width;
+//   mulAddNative(a, b, c)  a * b + c of native doubles: fused where the instruction set has it;
+//   anyNative(m)   whether any bit of the native integer vector m is set;
+//   doublesNative(v, h)   lanes h * LANES / 2 ... (h + 1) * LANES / 2 - 1 of v converted to double.
 // Everything here has internal linkage: code built for one instruction set must never be picked by
 // the linker for another. For the same reason this file calls no shared inline function.
 //
@@ -18,31 +22,37 @@
 // - Amplitude: 0.5 sqrt(Q^2 + I^2) = 8 sqrt(n) exactly, with n = qs^2 + is^2 < 2^24, a whole float.
 //   Rounding sqrt(n) to double and then to float gives the correctly rounded float root (double has
 //   more than twice float's precision plus two bits), which the single-precision root gives directly.
-// Only IEEE operations that round once (no fused multiply-add: the sources build with
-// -ffp-contract=off) and no estimate instructions: every instruction set computes the same bits, so
-// the exhaustive test on one machine covers the arithmetic of all of them.
+// The sources build with -ffp-contract=off: the only fused multiply-adds are mulAddNative's, inside
+// the arctangent, whose bound covers both kinds. Every instruction set with fused multiply-add
+// computes the same bits (IEEE operations that round once, no estimate instructions), SSE2 others:
+// the exhaustive test on one x86 machine covers the arithmetic of both.
 // The host is little-endian.
 #pragma once
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "HqvgaFormat.h"
 
 namespace Zentrox {
 namespace {
 
-typedef double VD __attribute__((vector_size(8 * LANES)));
+typedef double VDH __attribute__((vector_size(4 * LANES)));
+typedef float VFH __attribute__((vector_size(2 * LANES)));
+typedef uint64_t VULH __attribute__((vector_size(4 * LANES)));
+typedef uint32_t VUH __attribute__((vector_size(2 * LANES)));
 typedef float VF __attribute__((vector_size(4 * LANES)));
 typedef int32_t VI __attribute__((vector_size(4 * LANES)));
 typedef uint16_t VW __attribute__((vector_size(2 * LANES)));
 typedef int16_t VH __attribute__((vector_size(2 * LANES)));
 typedef uint32_t VU __attribute__((vector_size(4 * LANES)));
-typedef uint64_t VUL __attribute__((vector_size(8 * LANES)));
 typedef uint16_t VR __attribute__((vector_size(2 * RAW_LANES)));
 typedef int16_t VS __attribute__((vector_size(2 * RAW_LANES)));
 
 static_assert(sizeof(VF) == sizeof(NativeFloats), "a step is one native float vector");
+static_assert(sizeof(VI) == sizeof(NativeInts), "a step is one native integer vector");
+static_assert(sizeof(VDH) == sizeof(NativeDoubles), "a step is two native double vectors");
 static_assert(HQVGA_WIDTH % LANES == 0, "whole steps per row");
 static_assert(HQVGA_WIDTH % RAW_LANES == 0, "whole steps per row");
 
@@ -65,15 +75,44 @@ constexpr uint32_t HALFWAY = uint32_t{1} << 28;
 constexpr uint32_t GUARD = 2 * ATAN2_MAX_ULPS;
 constexpr uint32_t LOW_29 = (uint32_t{1} << 29) - 1;
 
-// atan2(qs, is) of whole numbers |qs|, |is| <= 2047, in double precision.
+// Halves of a step's vectors and whole ones from halves: the arithmetic in double precision runs on
+// native-width halves, so that no vector wider than the registers is ever formed.
+template <class H, size_t... I>
+inline auto joined(const H& low, const H& high, std::index_sequence<I...>) {
+    return __builtin_shufflevector(low, high, static_cast<int>(I)...);
+}
+constexpr auto WHOLE = std::make_index_sequence<LANES>{};
+
+inline VDH mulAdd(const VDH& a, const VDH& b, const VDH& c) {
+    return (VDH)mulAddNative((NativeDoubles)a, (NativeDoubles)b, (NativeDoubles)c);
+}
+
+inline VDH doubles(const VI& v, int half) {
+    NativeInts n;
+    std::memcpy(&n, &v, sizeof n);
+    return (VDH)doublesNative(n, half);
+}
+
+// atan2 of one half's lanes from the reduced fraction num / den and the multiple k of pi/4.
+inline VDH halfAngle(const VI& num, const VI& den, const VI& k, int half) {
+    const VDH t = doubles(num, half) / doubles(den, half);
+    const VDH z = t * t;
+    const VDH zero = {};
+    VDH p = mulAdd(z, zero + ATAN_P[6], zero + ATAN_P[5]);
+    for (int c = 4; c >= 0; --c)
+        p = mulAdd(p, z, zero + ATAN_P[c]);
+    return mulAdd(doubles(k, half), zero + QUARTER_PI, mulAdd(t * z, p, t));
+}
+
+// atan2(qs, is) of whole numbers |qs|, |is| <= 2047, in double precision, lanes 0 ... LANES / 2 - 1
+// in out[0] and the others in out[1].
 // With a = |is|, b = |qs|, the first quadrant's angle is atan(b / a) below b / a = 5/12,
 // pi/4 + atan((b - a) / (b + a)) up to 12/5 and pi/2 - atan(a / b) above: the polynomial's argument
 // stays within 5/12, and the fraction is formed in exact integers. The other quadrants follow by
 // symmetry: pi - angle for is < 0, the negation for qs < 0 (folded into the fraction's sign and the
 // multiple k of pi/4, as the polynomial is odd and rounding is symmetric).
 struct PolynomialAngles {
-    // Through a pointer: no vector wider than the native registers crosses a call boundary.
-    void operator()(const VI& qs, const VI& is, VD* out) const {
+    void operator()(const VI& qs, const VI& is, VDH* out) const {
         const VI a = is < 0 ? -is : is, b = qs < 0 ? -qs : qs;
         const VI low = 12 * b <= 5 * a, high = 12 * a <= 5 * b;
         VI num = low ? b : (high ? -a : b - a);
@@ -85,25 +124,15 @@ struct PolynomialAngles {
         num = west ? -num : num;
         k = south ? -k : k;
         num = south ? -num : num;
-        const VD t = __builtin_convertvector(num, VD) / __builtin_convertvector(den, VD);
-        const VD z = t * t;
-        VD p = z * ATAN_P[6] + ATAN_P[5];
-        p = p * z + ATAN_P[4];
-        p = p * z + ATAN_P[3];
-        p = p * z + ATAN_P[2];
-        p = p * z + ATAN_P[1];
-        p = p * z + ATAN_P[0];
-        *out = __builtin_convertvector(k, VD) * QUARTER_PI + (t + (t * z) * p);
+        out[0] = halfAngle(num, den, k, 0);
+        out[1] = halfAngle(num, den, k, 1);
     }
 };
 
 inline bool anyLane(const VI& mask) {
-    uint64_t words[sizeof(VI) / 8];
-    std::memcpy(words, &mask, sizeof words);
-    uint64_t any = 0;
-    for (uint64_t w : words)
-        any |= w;
-    return any != 0;
+    NativeInts m;
+    std::memcpy(&m, &mask, sizeof m);
+    return anyNative(m);
 }
 
 // Lanes whose phase may round either way get the reference's own double-precision phase. Out of
@@ -142,10 +171,14 @@ void phaseImageSteps(const uint8_t* frame, float* depth, float* amplitude, float
             decodeLanes(qPlus + 2 * p, shift) - decodeLanes(qMinus + 2 * p, shift), VI);
         const VI is = __builtin_convertvector(
             decodeLanes(iPlus + 2 * p, shift) - decodeLanes(iMinus + 2 * p, shift), VI);
-        VD angle;
-        angles(qs, is, &angle);
-        VF phase = __builtin_convertvector(angle, VF);
-        const VU low = __builtin_convertvector((VUL)angle, VU) & LOW_29;  // low 32 bits of each double
+        VDH angle[2];
+        angles(qs, is, angle);
+        VF phase =
+            joined(__builtin_convertvector(angle[0], VFH), __builtin_convertvector(angle[1], VFH), WHOLE);
+        // The low 32 bits of each double.
+        const VU low = joined(__builtin_convertvector((VULH)angle[0], VUH),
+                              __builtin_convertvector((VULH)angle[1], VUH), WHOLE) &
+                       LOW_29;
         const VI unsure = (low - (HALFWAY - GUARD)) < 2 * GUARD;
         if (__builtin_expect(anyLane(unsure), 0)) repairLanes(qs, is, unsure, &phase);
         phase = phase < zero ? phase + twoPi : phase;

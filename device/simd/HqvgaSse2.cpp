@@ -9,6 +9,18 @@ namespace {
 constexpr int LANES = 4;
 constexpr int RAW_LANES = 8;
 typedef __m128 NativeFloats;
+typedef __m128d NativeDoubles;
+typedef __m128i NativeInts;
+
+inline NativeDoubles mulAddNative(NativeDoubles a, NativeDoubles b, NativeDoubles c) {
+    return _mm_add_pd(_mm_mul_pd(a, b), c);  // no fused multiply-add here
+}
+inline NativeDoubles doublesNative(NativeInts v, int half) {
+    return _mm_cvtepi32_pd(half == 0 ? v : _mm_shuffle_epi32(v, 0xEE));
+}
+inline bool anyNative(NativeInts mask) {
+    return _mm_movemask_epi8(mask) != 0;
+}
 
 inline NativeFloats sqrtNative(NativeFloats v) {
     return _mm_sqrt_ps(v);

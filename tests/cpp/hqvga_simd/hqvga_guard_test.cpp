@@ -14,10 +14,6 @@
 namespace Zentrox {
 namespace {
 
-constexpr int LANES = 4;
-constexpr int RAW_LANES = 8;
-typedef float NativeFloats __attribute__((vector_size(16)));
-
 // std::atan2 moved by up to GUARD - 1 units in the last place either way, chosen by a hash of the
 // arguments (GUARD comes from the body, included below).
 double perturbedAtan2(double y, double x, int64_t guard) {
@@ -33,13 +29,10 @@ double perturbedAtan2(double y, double x, int64_t guard) {
     return moved;
 }
 
-NativeFloats sqrtNative(NativeFloats v) {
-    return NativeFloats{std::sqrt(v[0]), std::sqrt(v[1]), std::sqrt(v[2]), std::sqrt(v[3])};
-}
-
 }  // namespace
 }  // namespace Zentrox
 
+#include "HqvgaGenericNative.h"
 #include "HqvgaKernelBody.h"
 
 using namespace Zentrox;
@@ -47,9 +40,9 @@ using namespace Zentrox;
 namespace {
 
 struct PerturbedAngles {
-    void operator()(const VI& qs, const VI& is, VD* out) const {
+    void operator()(const VI& qs, const VI& is, VDH* out) const {
         for (int l = 0; l < LANES; ++l)
-            (*out)[l] = perturbedAtan2(qs[l], is[l], GUARD);
+            out[l / 2][l % 2] = perturbedAtan2(qs[l], is[l], GUARD);
     }
 };
 
@@ -75,7 +68,8 @@ TEST(HqvgaGuard, InaccurateArctangentStillGivesTheReferenceBits) {
                 frame[2 * (k * HQVGA_PIXELS + p) + 1] = static_cast<uint8_t>(raw >> 8);
             }
             const double exact = std::atan2(16.0 * q, 16.0 * i);
-            if (static_cast<float>(exact) != static_cast<float>(perturbedAtan2(q, i, GUARD))) ++roundedDifferently;
+            if (static_cast<float>(exact) != static_cast<float>(perturbedAtan2(q, i, GUARD)))
+                ++roundedDifferently;
         }
         hqvgaPhaseImageReference(frame.data(), refDepth.data(), refAmp.data(), refConf.data(), params);
         phaseImageSteps(frame.data(), depth.data(), amp.data(), conf.data(), params, PerturbedAngles{});

@@ -19,6 +19,9 @@ inline NativeDoubles doublesNative(NativeInts v, int half) {
     const int32x4_t s = vreinterpretq_s32_u32(v);
     return vcvtq_f64_s64(vmovl_s32(half == 0 ? vget_low_s32(s) : vget_high_s32(s)));
 }
+inline NativeInts widenNative(const uint8_t* bytes) {
+    return vmovl_u16(vld1_u16(reinterpret_cast<const uint16_t*>(bytes)));
+}
 inline bool anyNative(NativeInts mask) {
     return vmaxvq_u32(mask) != 0;
 }

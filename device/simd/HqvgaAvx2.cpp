@@ -18,6 +18,9 @@ inline NativeDoubles mulAddNative(NativeDoubles a, NativeDoubles b, NativeDouble
 inline NativeDoubles doublesNative(NativeInts v, int half) {
     return _mm256_cvtepi32_pd(half == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1));
 }
+inline NativeInts widenNative(const uint8_t* bytes) {
+    return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)));
+}
 inline bool anyNative(NativeInts mask) {
     return !_mm256_testz_si256(mask, mask);
 }

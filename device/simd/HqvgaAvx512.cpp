@@ -21,6 +21,9 @@ inline NativeDoubles doublesNative(NativeInts v, int half) {
         half == 0 ? _mm512_maskz_extracti64x4_epi64(0xF, v, 0) : _mm512_maskz_extracti64x4_epi64(0xF, v, 1);
     return _mm512_maskz_cvtepi32_pd(0xFF, lanes);
 }
+inline NativeInts widenNative(const uint8_t* bytes) {
+    return _mm512_maskz_cvtepu16_epi32(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes)));
+}
 inline bool anyNative(NativeInts mask) {
     return _mm512_test_epi32_mask(mask, mask) != 0;
 }

@@ -7,7 +7,8 @@
 //   sqrtNative(v)  the correctly rounded single-precision square root of that width;
 //   mulAddNative(a, b, c)  a * b + c of native doubles: fused where the instruction set has it;
 //   anyNative(m)   whether any bit of the native integer vector m is set;
-//   doublesNative(v, h)   lanes h * LANES / 2 ... (h + 1) * LANES / 2 - 1 of v converted to double.
+//   doublesNative(v, h)   lanes h * LANES / 2 ... (h + 1) * LANES / 2 - 1 of v converted to double;
+//   widenNative(bytes)    LANES little-endian 16-bit samples from `bytes`, zero-extended to 32 bits.
 // Everything here has internal linkage: code built for one instruction set must never be picked by
 // the linker for another. For the same reason this file calls no shared inline function.
 //
@@ -44,8 +45,6 @@ typedef uint64_t VULH __attribute__((vector_size(4 * LANES)));
 typedef uint32_t VUH __attribute__((vector_size(2 * LANES)));
 typedef float VF __attribute__((vector_size(4 * LANES)));
 typedef int32_t VI __attribute__((vector_size(4 * LANES)));
-typedef uint16_t VW __attribute__((vector_size(2 * LANES)));
-typedef int16_t VH __attribute__((vector_size(2 * LANES)));
 typedef uint32_t VU __attribute__((vector_size(4 * LANES)));
 typedef uint16_t VR __attribute__((vector_size(2 * RAW_LANES)));
 typedef int16_t VS __attribute__((vector_size(2 * RAW_LANES)));
@@ -135,59 +134,83 @@ inline bool anyLane(const VI& mask) {
     return anyNative(m);
 }
 
-// Lanes whose phase may round either way get the reference's own double-precision phase. Out of
-// line and rarely taken, so that the call does not force the main loop's vectors out to memory.
+// Lanes whose phase may round either way get the reference's own double-precision phase.
 [[gnu::noinline, gnu::cold]] void repairLanes(const VI& qs, const VI& is, const VI& unsure, VF* phase) {
     for (int l = 0; l < LANES; ++l) {
         if (unsure[l]) (*phase)[l] = static_cast<float>(std::atan2(16.0 * qs[l], 16.0 * is[l]));
     }
 }
 
-// The signed 11-bit values above `shift`: the low 16 bits of (v >> shift) << 5, as signed, moved
-// back down by five bits with their sign.
-inline VH decodeLanes(const uint8_t* bytes, unsigned shift) {
-    VW raw;
-    std::memcpy(&raw, bytes, sizeof raw);
-    return (VH)((raw >> shift) << 5) >> 5;
+// The signed 11-bit values above `shift`: each sample widened to 32 bits, moved up until the
+// value's top bit is the sign bit and back down by 21 bits with its sign.
+inline VI decodeLanes(const uint8_t* bytes, unsigned shift) {
+    return (VI)((VU)widenNative(bytes) << (21 - shift)) >> 21;
+}
+
+struct PhaseFrame {
+    const uint8_t *q_plus, *q_minus, *i_plus, *i_minus;
+    unsigned shift;
+    float depth_scale;
+    float *depth, *amplitude, *confidence;
+};
+
+// The LANES pixels from `p` on. The lanes whose phase may round either way are recomputed when
+// REPAIR is set, else only added to *unsure.
+template <bool REPAIR, class Angles>
+[[gnu::always_inline]] inline void phaseStep(const PhaseFrame& f, int p, const Angles& angles,
+                                             VI* unsureSeen) {
+    const VF zero = {};
+    const VI qs = decodeLanes(f.q_plus + 2 * p, f.shift) - decodeLanes(f.q_minus + 2 * p, f.shift);
+    const VI is = decodeLanes(f.i_plus + 2 * p, f.shift) - decodeLanes(f.i_minus + 2 * p, f.shift);
+    VDH angle[2];
+    angles(qs, is, angle);
+    VF phase = joined(__builtin_convertvector(angle[0], VFH), __builtin_convertvector(angle[1], VFH), WHOLE);
+    // The low 32 bits of each double.
+    const VU low = joined(__builtin_convertvector((VULH)angle[0], VUH),
+                          __builtin_convertvector((VULH)angle[1], VUH), WHOLE) &
+                   LOW_29;
+    const VI unsure = (low - (HALFWAY - GUARD)) < 2 * GUARD;
+    if (REPAIR) {
+        if (anyLane(unsure)) repairLanes(qs, is, unsure, &phase);
+    } else {
+        *unsureSeen |= unsure;
+    }
+    phase = phase < zero ? phase + HQVGA_TWO_PI : phase;
+    const VF d = (phase * f.depth_scale) * 1000.0f;
+    const VF n = __builtin_convertvector(qs * qs + is * is, VF);
+    const VF a = (VF)sqrtNative((NativeFloats)n) * 8.0f;
+    std::memcpy(f.depth + p, &d, sizeof d);
+    std::memcpy(f.amplitude + p, &a, sizeof a);
+    std::memcpy(f.confidence + p, &a, sizeof a);
+}
+
+// A row again, recomputing its unsure lanes. Out of line and rarely run (about one row in 80), so
+// that the main loop keeps its vectors in registers rather than saving them around a call.
+template <class Angles>
+[[gnu::noinline, gnu::cold]] void repairRow(const PhaseFrame& f, int row, const Angles& angles) {
+    for (int p = row; p < row + HQVGA_WIDTH; p += LANES)
+        phaseStep<true>(f, p, angles, nullptr);
 }
 
 // The conversion with the double-precision phase of `angles` (PolynomialAngles but in tests).
 template <class Angles>
 void phaseImageSteps(const uint8_t* frame, float* depth, float* amplitude, float* confidence,
                      const HqvgaParams& params, const Angles& angles) {
-    const unsigned shift = params.shift;
     const int planeBytes = 2 * HQVGA_PIXELS;
-    const uint8_t* qPlus = frame + planeBytes * (params.range2000_pair ? 1 : 2);
-    const uint8_t* qMinus = frame + planeBytes * (params.range2000_pair ? 3 : 0);
-    const uint8_t* iPlus = frame + planeBytes * (params.range2000_pair ? 2 : 3);
-    const uint8_t* iMinus = frame + planeBytes * (params.range2000_pair ? 0 : 1);
-    const VF zero = {};
-    const VF twoPi = zero + HQVGA_TWO_PI;
-    const VF scale = zero + params.depth_scale;
-    const VF thousand = zero + 1000.0f;
-    const VF eight = zero + 8.0f;
-    for (int p = 0; p < HQVGA_PIXELS; p += LANES) {
-        const VI qs = __builtin_convertvector(
-            decodeLanes(qPlus + 2 * p, shift) - decodeLanes(qMinus + 2 * p, shift), VI);
-        const VI is = __builtin_convertvector(
-            decodeLanes(iPlus + 2 * p, shift) - decodeLanes(iMinus + 2 * p, shift), VI);
-        VDH angle[2];
-        angles(qs, is, angle);
-        VF phase =
-            joined(__builtin_convertvector(angle[0], VFH), __builtin_convertvector(angle[1], VFH), WHOLE);
-        // The low 32 bits of each double.
-        const VU low = joined(__builtin_convertvector((VULH)angle[0], VUH),
-                              __builtin_convertvector((VULH)angle[1], VUH), WHOLE) &
-                       LOW_29;
-        const VI unsure = (low - (HALFWAY - GUARD)) < 2 * GUARD;
-        if (__builtin_expect(anyLane(unsure), 0)) repairLanes(qs, is, unsure, &phase);
-        phase = phase < zero ? phase + twoPi : phase;
-        const VF d = (phase * scale) * thousand;
-        const VF n = __builtin_convertvector(qs * qs + is * is, VF);
-        const VF a = (VF)sqrtNative((NativeFloats)n) * eight;
-        std::memcpy(depth + p, &d, sizeof d);
-        std::memcpy(amplitude + p, &a, sizeof a);
-        std::memcpy(confidence + p, &a, sizeof a);
+    const PhaseFrame f{frame + planeBytes * (params.range2000_pair ? 1 : 2),
+                       frame + planeBytes * (params.range2000_pair ? 3 : 0),
+                       frame + planeBytes * (params.range2000_pair ? 2 : 3),
+                       frame + planeBytes * (params.range2000_pair ? 0 : 1),
+                       params.shift,
+                       params.depth_scale,
+                       depth,
+                       amplitude,
+                       confidence};
+    for (int row = 0; row < HQVGA_PIXELS; row += HQVGA_WIDTH) {
+        VI unsure = {};
+        for (int p = row; p < row + HQVGA_WIDTH; p += LANES)
+            phaseStep<false>(f, p, angles, &unsure);
+        if (__builtin_expect(anyLane(unsure), 0)) repairRow(f, row, angles);
     }
 }
 

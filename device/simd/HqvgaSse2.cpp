@@ -18,6 +18,9 @@ inline NativeDoubles mulAddNative(NativeDoubles a, NativeDoubles b, NativeDouble
 inline NativeDoubles doublesNative(NativeInts v, int half) {
     return _mm_cvtepi32_pd(half == 0 ? v : _mm_shuffle_epi32(v, 0xEE));
 }
+inline NativeInts widenNative(const uint8_t* bytes) {
+    return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)), _mm_setzero_si128());
+}
 inline bool anyNative(NativeInts mask) {
     return _mm_movemask_epi8(mask) != 0;
 }

@@ -31,5 +31,12 @@ NativeDoubles doublesNative(NativeInts v, int half) {
     return NativeDoubles{static_cast<double>(v[2 * half]), static_cast<double>(v[2 * half + 1])};
 }
 
+NativeInts widenNative(const uint8_t* bytes) {
+    NativeInts v;
+    for (int l = 0; l < LANES; ++l)
+        v[l] = bytes[2 * l] | (bytes[2 * l + 1] << 8);
+    return v;
+}
+
 }  // namespace
 }  // namespace Zentrox

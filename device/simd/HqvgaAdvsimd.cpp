@@ -1,6 +1,5 @@
 // AArch64 AdvSIMD conversions: four pixels per step.
 #include <arm_neon.h>
-#include <sleef.h>
 
 #include "HqvgaKernels.h"
 
@@ -9,12 +8,24 @@ namespace {
 
 constexpr int LANES = 4;
 constexpr int RAW_LANES = 8;
-typedef float64x2_t NativeDoubles;
 typedef float32x4_t NativeFloats;
+typedef float64x2_t NativeDoubles;
+typedef uint32x4_t NativeInts;
 
-inline NativeDoubles atan2Native(NativeDoubles y, NativeDoubles x) {
-    return Sleef_atan2d2_u35advsimd(y, x);
+inline NativeDoubles mulAddNative(NativeDoubles a, NativeDoubles b, NativeDoubles c) {
+    return vfmaq_f64(c, a, b);
 }
+inline NativeDoubles doublesNative(NativeInts v, int half) {
+    const int32x4_t s = vreinterpretq_s32_u32(v);
+    return vcvtq_f64_s64(vmovl_s32(half == 0 ? vget_low_s32(s) : vget_high_s32(s)));
+}
+inline NativeInts widenNative(const uint8_t* bytes) {
+    return vmovl_u16(vld1_u16(reinterpret_cast<const uint16_t*>(bytes)));
+}
+inline bool anyNative(NativeInts mask) {
+    return vmaxvq_u32(mask) != 0;
+}
+
 inline NativeFloats sqrtNative(NativeFloats v) {
     return vsqrtq_f32(v);
 }

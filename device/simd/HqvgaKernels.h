@@ -28,8 +28,8 @@ const HqvgaKernels* hqvgaKernelsFor(HqvgaIsa isa);
 // The fastest kernels this CPU runs, chosen once.
 const HqvgaKernels& hqvgaBestKernels();
 
-// Whether this program carries vectorised kernels: SLEEF was found when the build was configured and
-// the program is not linked fully statically.
+// Whether this program carries vectorised kernels: the build made them for this processor and the
+// program did not ask for the scalar conversion alone.
 bool hqvgaVectorBuild();
 
 // The vectorised part of hqvgaKernelsFor (HqvgaVectorTable.cpp or HqvgaNoVector.cpp).

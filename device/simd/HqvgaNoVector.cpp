@@ -1,4 +1,5 @@
-// Stands in for HqvgaVectorTable.cpp where SLEEF is not available: scalar conversion only.
+// Stands in for HqvgaVectorTable.cpp in programs built without the vectorised kernels: scalar
+// conversion only.
 #include "HqvgaKernels.h"
 
 namespace Zentrox {

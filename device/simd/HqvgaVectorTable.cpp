@@ -1,6 +1,6 @@
 // The vectorised kernels of this build, offered only where the CPU runs them. Linked into every
-// program except fully static ones (SLEEF exists only as a shared library); those get
-// HqvgaNoVector.cpp instead and run the scalar conversion.
+// program except those built without them (see device/CMakeLists.txt); those get HqvgaNoVector.cpp
+// instead and run the scalar conversion.
 #include "HqvgaKernels.h"
 
 namespace Zentrox {

@@ -1,7 +1,8 @@
 // The vectorised conversion body built around a deliberately inaccurate atan2: every result up to
-// 3000 units in the last place off, in either direction. The guard that recomputes lanes near a
-// float rounding midpoint must still deliver the reference's bits on the whole input domain. The body
-// is built here with the compiler's generic vectors, so this runs with or without SLEEF.
+// GUARD - 1 units in the last place off, in either direction, the most the guard is meant to absorb.
+// The guard that recomputes lanes near a float rounding midpoint must still deliver the reference's
+// bits on the whole input domain. The body is built here with the compiler's generic vectors, so this
+// runs in every build.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,41 +14,37 @@
 namespace Zentrox {
 namespace {
 
-constexpr int LANES = 4;
-constexpr int RAW_LANES = 8;
-typedef double NativeDoubles __attribute__((vector_size(16)));
-typedef float NativeFloats __attribute__((vector_size(16)));
-
-// std::atan2 moved by up to +-3000 units in the last place, chosen by a hash of the arguments.
-double perturbedAtan2(double y, double x) {
+// std::atan2 moved by up to GUARD - 1 units in the last place either way, chosen by a hash of the
+// arguments (GUARD comes from the body, included below).
+double perturbedAtan2(double y, double x, int64_t guard) {
     const double exact = std::atan2(y, x);
     if (exact == 0.0) return exact;
     const uint32_t h = static_cast<uint32_t>(static_cast<int>(y)) * 73856093u ^
                        static_cast<uint32_t>(static_cast<int>(x)) * 19349663u;
     int64_t bits;
     std::memcpy(&bits, &exact, sizeof bits);
-    bits += static_cast<int64_t>(h % 6001) - 3000;
+    bits += static_cast<int64_t>(h % static_cast<uint32_t>(2 * guard - 1)) - (guard - 1);
     double moved;
     std::memcpy(&moved, &bits, sizeof moved);
     return moved;
 }
 
-NativeDoubles atan2Native(NativeDoubles y, NativeDoubles x) {
-    return NativeDoubles{perturbedAtan2(y[0], x[0]), perturbedAtan2(y[1], x[1])};
-}
-
-NativeFloats sqrtNative(NativeFloats v) {
-    return NativeFloats{std::sqrt(v[0]), std::sqrt(v[1]), std::sqrt(v[2]), std::sqrt(v[3])};
-}
-
 }  // namespace
 }  // namespace Zentrox
 
+#include "HqvgaGenericNative.h"
 #include "HqvgaKernelBody.h"
 
 using namespace Zentrox;
 
 namespace {
+
+struct PerturbedAngles {
+    void operator()(const VI& qs, const VI& is, VDH* out) const {
+        for (int l = 0; l < LANES; ++l)
+            out[l / 2][l % 2] = perturbedAtan2(qs[l], is[l], GUARD);
+    }
+};
 
 TEST(HqvgaGuard, InaccurateArctangentStillGivesTheReferenceBits) {
     const HqvgaParams params{0, false, hqvgaDepthScale(37500000.0f)};
@@ -71,10 +68,11 @@ TEST(HqvgaGuard, InaccurateArctangentStillGivesTheReferenceBits) {
                 frame[2 * (k * HQVGA_PIXELS + p) + 1] = static_cast<uint8_t>(raw >> 8);
             }
             const double exact = std::atan2(16.0 * q, 16.0 * i);
-            if (static_cast<float>(exact) != static_cast<float>(perturbedAtan2(q, i))) ++roundedDifferently;
+            if (static_cast<float>(exact) != static_cast<float>(perturbedAtan2(q, i, GUARD)))
+                ++roundedDifferently;
         }
         hqvgaPhaseImageReference(frame.data(), refDepth.data(), refAmp.data(), refConf.data(), params);
-        phaseImageBody(frame.data(), depth.data(), amp.data(), conf.data(), params);
+        phaseImageSteps(frame.data(), depth.data(), amp.data(), conf.data(), params, PerturbedAngles{});
         ASSERT_EQ(std::memcmp(refDepth.data(), depth.data(), sizeof(float) * HQVGA_PIXELS), 0)
             << "from " << first;
         ASSERT_EQ(std::memcmp(refAmp.data(), amp.data(), sizeof(float) * HQVGA_PIXELS), 0)

@@ -109,6 +109,15 @@ int FuzzKernel::nanosleep(const struct timespec*, struct timespec*) {
     return 0;
 }
 
+int FuzzKernel::poll(struct pollfd* fds, nfds_t count, int) {
+    int ready = 0;
+    for (nfds_t i = 0; i < count; ++i) {
+        fds[i].revents = open_fds.count(fds[i].fd) ? short(fds[i].events & POLLIN) : short(POLLNVAL);
+        ready += fds[i].revents != 0;
+    }
+    return ready;
+}
+
 std::string FuzzKernel::pathOf(int fd) const {
     auto it = open_fds.find(fd);
     return it == open_fds.end() ? std::string() : it->second;

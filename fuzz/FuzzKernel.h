@@ -40,6 +40,8 @@ class FuzzKernel : public KernelSeam {
     ssize_t readlink(const char* path, char* buf, size_t size) override;
     bool readFile(const char* path, std::string& content) override;
     int nanosleep(const struct timespec* request, struct timespec* remaining) override;
+    // Every open descriptor is ready at once, so that the scripted answers decide what follows.
+    int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
 
     // Descriptors opened and not closed.
     size_t openDescriptors() const { return open_fds.size(); }

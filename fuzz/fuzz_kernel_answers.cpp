@@ -25,7 +25,7 @@ namespace {
 
 // Forwards every call to the fake kernel and rewrites some fields of the answers it gives.
 class RewritingKernel : public KernelSeam {
-public:
+  public:
     RewritingKernel(FakeKernel& inner, FuzzedDataProvider& input) : inner(inner), input(input) {}
 
     int open(const char* path, int flags) override { return inner.open(path, flags); }
@@ -38,8 +38,13 @@ public:
     int listDirectory(const char* path, std::vector<std::string>& names) override {
         return inner.listDirectory(path, names);
     }
-    ssize_t readlink(const char* path, char* buf, size_t size) override { return inner.readlink(path, buf, size); }
+    ssize_t readlink(const char* path, char* buf, size_t size) override {
+        return inner.readlink(path, buf, size);
+    }
     bool readFile(const char* path, std::string& content) override { return inner.readFile(path, content); }
+    int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override {
+        return inner.poll(fds, count, timeout_ms);
+    }
     int nanosleep(const struct timespec* request, struct timespec* remaining) override {
         return inner.nanosleep(request, remaining);
     }
@@ -51,7 +56,7 @@ public:
         return result;
     }
 
-private:
+  private:
     template <typename T>
     T pick() {
         // Mostly small numbers near the edges, sometimes anything.
@@ -143,8 +148,8 @@ private:
     FuzzedDataProvider& input;
 };
 
-const int kPlatforms[] = {Platform::UNKNOWN, Platform::JETSON, Platform::RASPBERRY_PI, Platform::RASPBERRY_PI_5,
-                          Platform::RADXA_ROCK};
+const int kPlatforms[] = {Platform::UNKNOWN, Platform::JETSON, Platform::RASPBERRY_PI,
+                          Platform::RASPBERRY_PI_5, Platform::RADXA_ROCK};
 
 }  // namespace
 
@@ -170,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (sensor.start() == 0) {
                 // The camera sizes its frame from what the sensor reports once it streams.
                 const CameraInfo now = sensor.getCameraInfo();
-                std::vector<uint8_t> frame(size_t(now.width) * now.height * 2 * size_t(sensor.subFrameCount) + 1);
+                std::vector<uint8_t> frame(size_t(now.width) * now.height * 2 * size_t(sensor.subFrameCount) +
+                                           1);
                 for (int k = 0; k < frames; ++k) {
                     uint64_t stamp = 0;
                     if (sensor.getFrame(frame.data(), &stamp) != 0) break;

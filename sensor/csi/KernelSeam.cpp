@@ -82,6 +82,10 @@ int LibcKernel::nanosleep(const struct timespec* request, struct timespec* remai
     return ::nanosleep(request, remaining);
 }
 
+int LibcKernel::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+    return ::poll(fds, count, timeout_ms);
+}
+
 KernelSeam& kernel() {
     return *current.load(std::memory_order_acquire);
 }

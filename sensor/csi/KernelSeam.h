@@ -2,6 +2,7 @@
 // Production code uses the libc implementation; tests install a fake kernel for their scope.
 #pragma once
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -28,6 +29,7 @@ class KernelSeam {
     // Whole content of a small text file (sysfs, procfs, device tree); false with errno set.
     virtual bool readFile(const char* path, std::string& content) = 0;
     virtual int nanosleep(const struct timespec* request, struct timespec* remaining) = 0;
+    virtual int poll(struct pollfd* fds, nfds_t count, int timeout_ms) = 0;
 };
 
 // The seam of plain Linux system calls.
@@ -43,6 +45,7 @@ class LibcKernel : public KernelSeam {
     ssize_t readlink(const char* path, char* buf, size_t size) override;
     bool readFile(const char* path, std::string& content) override;
     int nanosleep(const struct timespec* request, struct timespec* remaining) override;
+    int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
 };
 
 // The seam in force: the libc one unless a ScopedKernel is alive.

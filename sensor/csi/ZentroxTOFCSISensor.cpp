@@ -29,6 +29,8 @@ constexpr uint32_t kRangeControl = V4L2_CID_USER_BASE + 0x1001;
 constexpr size_t kCalibrationBytes = 16384;
 constexpr int kAttempts = 5;
 constexpr int64_t kGroupGapUs = 5000;
+// How long getFrame waits for the driver to fill a buffer, as the USB transport does for the kit.
+constexpr int kFrameWaitMs = 2000;
 
 bool isMultiPlane(uint32_t type) {
     return type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
@@ -227,6 +229,18 @@ int ZentroxTOFCSISensor::start() {
     return 0;
 }
 
+// A DQBUF on the blocking video node waits for ever when nothing will be filled: a module that stopped
+// sending, or every buffer lost to failed re-queues. The capture thread would then never see a stop,
+// and stop would never return. So the wait for a filled buffer is bounded.
+bool ZentroxTOFCSISensor::waitForBuffer() {
+    pollfd ready{videoFd.get(), POLLIN, 0};
+    for (;;) {
+        const int r = kernel().poll(&ready, 1, kFrameWaitMs);
+        if (r > 0) return (ready.revents & POLLIN) != 0;  // POLLERR: not streaming, or nothing queued
+        if (r == 0 || errno != EINTR) return false;       // no buffer in time, or the wait failed
+    }
+}
+
 int ZentroxTOFCSISensor::getFrame(uint8_t* data, uint64_t* timestamp) {
     const int n = subFrameCount;
     if (n <= 0) {
@@ -240,6 +254,7 @@ int ZentroxTOFCSISensor::getFrame(uint8_t* data, uint64_t* timestamp) {
         v4l2_buffer buf;
         v4l2_plane plane;
         describeBuffer(buf, &plane, 0);
+        if (!waitForBuffer()) return -2;
         if (xioctl(videoFd.get(), VIDIOC_DQBUF, &buf) != 0) return -2;
         if (buf.index >= uint32_t(kBufferCount)) return 2;
         const KernelMapping& mapping = buffers[buf.index];

@@ -54,6 +54,8 @@ class ZentroxTOFCSISensor final : public ZentroxTOFSensor, public ZentroxModuleM
     int mappedBuffers() const;
 
   private:
+    // Waits (bounded) until the driver has a filled buffer to hand back; false otherwise.
+    bool waitForBuffer();
     int configureFormat();
     int openI2cBus();
     // Unmaps every mapped buffer; the number of munmap calls that failed.

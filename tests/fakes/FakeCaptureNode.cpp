@@ -1,5 +1,7 @@
 #include "FakeCaptureNode.h"
 
+#include <poll.h>
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -67,6 +69,10 @@ CaptureFormat FakeCaptureNode::adjust(uint32_t width, uint32_t height, uint32_t 
     f.bytesperline = (line + a - 1) / a * a;
     f.sizeimage = f.bytesperline * f.height;
     return f;
+}
+
+uint32_t FakeCaptureNode::otherCaptureType() const {
+    return config.multiPlane ? V4L2_BUF_TYPE_VIDEO_CAPTURE : V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
 }
 
 int FakeCaptureNode::doFormat(v4l2_format* f, bool set) {
@@ -204,11 +210,21 @@ void FakeCaptureNode::writeFrame(uint64_t sequence, Buffer& buffer) {
     }
 }
 
+short FakeCaptureNode::poll(FakeFile&, short requested) {
+    if (!isStreaming) return POLLERR;
+    if (queue.empty() || stalled) return 0;
+    return short(requested & (POLLIN | POLLRDNORM));
+}
+
 int FakeCaptureNode::dequeue(FakeFile& file, v4l2_buffer* b) {
     if (int r = checkBuffer(file, b, false)) return r;
     if (!isStreaming) return -EINVAL;
-    // A real driver would block here for ever: nothing is queued to be filled.
-    if (queue.empty()) return -EDEADLK;
+    // A real driver would block here for ever: nothing is queued, or nothing will be filled. The
+    // call is counted so that tests can tell the transport never relies on it.
+    if (queue.empty() || stalled) {
+        ++hangs;
+        return -EDEADLK;
+    }
     uint32_t index = queue.front();
     queue.pop_front();
     Buffer& buf = buffers[index];
@@ -286,9 +302,12 @@ int FakeCaptureNode::ioctl(FakeFile& file, unsigned long request, void* arg) {
             return r;
         }
         case VIDIOC_TRY_FMT:
-            return doFormat(static_cast<v4l2_format*>(arg), false);
-        case VIDIOC_S_FMT:
-            return doFormat(static_cast<v4l2_format*>(arg), true);
+        case VIDIOC_S_FMT: {
+            auto* f = static_cast<v4l2_format*>(arg);
+            // As vivid: the other capture type has no handler at all.
+            if (f->type == otherCaptureType()) return -ENOTTY;
+            return doFormat(f, request == VIDIOC_S_FMT);
+        }
         case VIDIOC_REQBUFS:
             return requestBuffers(file, static_cast<v4l2_requestbuffers*>(arg));
         case VIDIOC_QUERYBUF: {

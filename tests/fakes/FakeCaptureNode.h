@@ -75,6 +75,8 @@ class FakeCaptureNode : public FakeNode {
     std::shared_ptr<uint8_t> mmap(FakeFile& file, size_t length, int prot, int flags, off_t offset,
                                   uint8_t** address, int* error) override;
     void closed(FakeFile& file) override;
+    // As videobuf2: POLLERR when not streaming, POLLIN when a buffer can be dequeued, else nothing.
+    short poll(FakeFile& file, short requested) override;
 
     void setSampleSource(SampleSource source) { sampleSource = std::move(source); }
     void setByteWriter(ByteWriter writer) { byteWriter = std::move(writer); }
@@ -87,6 +89,10 @@ class FakeCaptureNode : public FakeNode {
     // Faults of the next dequeue: a buffer index the driver cannot have, or the error flag.
     void reportIndexOnNextDequeue(uint32_t index) { bogusIndex.push_back(index); }
     void flagErrorOnNextDequeue(int count = 1) { errorFlags += count; }
+    // A stalled node fills no buffer (a module that stopped sending): poll times out.
+    void stall(bool on) { stalled = on; }
+    // DQBUF calls that a real driver would have blocked for ever (nothing filled, or nothing queued).
+    int blockingDequeues() const { return hangs; }
 
     const CaptureFormat& format() const { return current; }
     uint32_t input() const { return currentInput; }
@@ -107,6 +113,7 @@ class FakeCaptureNode : public FakeNode {
     };
 
     uint32_t bufferType() const;
+    uint32_t otherCaptureType() const;
     uint32_t capabilities() const;
     CaptureFormat adjust(uint32_t width, uint32_t height, uint32_t pixelformat) const;
     int doFormat(v4l2_format* f, bool set);
@@ -125,6 +132,8 @@ class FakeCaptureNode : public FakeNode {
     std::deque<uint32_t> queue;
     uint64_t owner = 0;  // handle of the descriptor that owns the buffers
     bool isStreaming = false;
+    bool stalled = false;
+    int hangs = 0;
     uint64_t nextSequence = 0;
     int lastRequestedCount = -1;
     CaptureTiming timing;

@@ -73,6 +73,8 @@ const char* sysName(Sys call) {
             return "readFile";
         case Sys::NANOSLEEP:
             return "nanosleep";
+        case Sys::POLL:
+            return "poll";
     }
     return "?";
 }
@@ -490,6 +492,32 @@ int FakeKernel::nanosleep(const struct timespec* request, struct timespec* remai
     nowNs += asked;
     record(Sys::NANOSLEEP, 0, "", 0);
     return 0;
+}
+
+}  // namespace Zentrox
+
+namespace Zentrox {
+
+int FakeKernel::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+    test::FakeCallScope fake;
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::string name;
+    int ready = 0;
+    for (nfds_t i = 0; i < count; ++i) {
+        fds[i].revents = 0;
+        if (fds[i].fd < 0) continue;
+        Descriptor* d = descriptor(fds[i].fd);
+        if (i == 0 && d) name = d->file.path;
+        fds[i].revents = d ? d->node->poll(d->file, fds[i].events) : short(POLLNVAL);
+        if (fds[i].revents != 0) ++ready;
+    }
+    if (faulted(Sys::POLL, 0, name)) {
+        record(Sys::POLL, 0, name, -1);
+        return -1;
+    }
+    if (ready == 0 && timeout_ms > 0) nowNs += uint64_t(timeout_ms) * 1000000ull;
+    record(Sys::POLL, 0, name, ready);
+    return ready;
 }
 
 }  // namespace Zentrox

@@ -43,11 +43,25 @@ class FakeNode {
         *error = ENODEV;
         return nullptr;
     }
+    // The events poll reports for `requested` (no waiting: a node not ready now times out).
+    virtual short poll(FakeFile&, short) { return 0; }
     virtual int opened(FakeFile&) { return 0; }
     virtual void closed(FakeFile&) {}
 };
 
-enum class Sys { OPEN, CLOSE, IOCTL, MMAP, MUNMAP, FSTAT, LIST_DIRECTORY, READLINK, READ_FILE, NANOSLEEP };
+enum class Sys {
+    OPEN,
+    CLOSE,
+    IOCTL,
+    MMAP,
+    MUNMAP,
+    FSTAT,
+    LIST_DIRECTORY,
+    READLINK,
+    READ_FILE,
+    NANOSLEEP,
+    POLL
+};
 const char* sysName(Sys call);
 
 struct SysCall {
@@ -114,6 +128,8 @@ class FakeKernel : public KernelSeam {
     ssize_t readlink(const char* path, char* buf, size_t size) override;
     bool readFile(const char* path, std::string& content) override;
     int nanosleep(const struct timespec* request, struct timespec* remaining) override;
+    // Reports the nodes' events now; a time-out passes at once (on the fake clock).
+    int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
 
   private:
     struct Entry {

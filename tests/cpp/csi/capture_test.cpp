@@ -372,3 +372,40 @@ TEST(CsiGetFrame, WithoutADeviceItFails) {
 }
 
 }  // namespace
+
+// With nothing the driver will fill, a blocking DQBUF would wait for ever and the capture thread
+// could never see a stop. getFrame waits for a filled buffer with a bound instead and fails the frame.
+TEST(CsiGetFrame, NothingToDequeueFailsTheFrameInsteadOfWaitingForEver) {
+    enum class Case { MODULE_STOPPED_SENDING, EVERY_BUFFER_LOST, STREAM_STOPPED };
+    for (Case c : {Case::MODULE_STOPPED_SENDING, Case::EVERY_BUFFER_LOST, Case::STREAM_STOPPED}) {
+        CsiRig rig(Platform::RASPBERRY_PI);
+        ASSERT_EQ(rig.openAndStart(), 0);
+        std::vector<uint8_t> frame(rig.frameBytes());
+        uint64_t ts = 0;
+        if (c == Case::EVERY_BUFFER_LOST) {
+            // Buffers come back under indexes the table does not have: each one is lost.
+            for (int lost = 0; lost < 8; ++lost) {
+                rig.board.capture->reportIndexOnNextDequeue(100);
+                ASSERT_EQ(rig.sensor->getFrame(frame.data(), &ts), 2);
+            }
+            ASSERT_EQ(rig.board.capture->queuedCount(), 0u);
+        }
+        if (c == Case::MODULE_STOPPED_SENDING) rig.board.capture->stall(true);
+        if (c == Case::STREAM_STOPPED) {
+            ASSERT_EQ(rig.sensor->stop(), 0);  // a frame asked for after stop
+        }
+        rig.kernel.clearTrace();
+        EXPECT_EQ(rig.sensor->getFrame(frame.data(), &ts), -2) << int(c);
+        EXPECT_EQ(rig.board.capture->blockingDequeues(), 0) << int(c);
+        EXPECT_EQ(rig.count(Sys::POLL), 1u) << int(c);
+        EXPECT_EQ(rig.count(Sys::IOCTL, VIDIOC_DQBUF), 0u) << int(c);
+        if (c == Case::MODULE_STOPPED_SENDING) {
+            // Once the module sends again, frames flow.
+            rig.board.capture->stall(false);
+            EXPECT_EQ(rig.sensor->getFrame(frame.data(), &ts), 0);
+        }
+        if (c != Case::STREAM_STOPPED) {
+            EXPECT_EQ(rig.sensor->stop(), 0) << int(c);
+        }
+    }
+}

@@ -105,6 +105,7 @@ int expectedStatus(Op op, const SysCall& call) {
 // are made once, like the sub-device format read and the I2C calls.
 bool retried(const std::vector<SysCall>& calls, size_t k) {
     const SysCall& call = calls[k];
+    if (call.call == Sys::POLL) return true;  // the wait for a filled buffer resumes after a signal
     if (call.call != Sys::IOCTL) return false;
     unsigned long r = call.request;
     if (r == MEDIA_IOC_ENUM_ENTITIES) {

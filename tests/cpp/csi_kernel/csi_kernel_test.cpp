@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <errno.h>
+#include <poll.h>
+
 #include <memory>
 #include <vector>
 
@@ -117,6 +120,53 @@ TEST(AdjustedPixelFormat, TheFormatAskedForStreams) {
     EXPECT_EQ(sensor.getFrame(frame.data(), &ms), 0);
     EXPECT_EQ(sensor.stop(), 0);
     EXPECT_EQ(sensor.close(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// What videobuf2 and vivid answered in the VM, reproduced by the fake capture node: the other
+// capture type has no format handler (ENOTTY), and poll reports POLLERR while the node is not
+// streaming, nothing while no buffer is filled (a DQBUF then would block), POLLIN once one is.
+TEST(KernelAnswers, FormatOfTheOtherTypeAndPollReadiness) {
+    for (int platform : {Platform::RASPBERRY_PI, Platform::RADXA_ROCK}) {  // single- and multi-plane
+        CaptureNodeConfig config;
+        config.width = 640;
+        config.height = 480;
+        config.pixelFormats = {V4L2_PIX_FMT_Y12};
+        Bench bench(platform, config, 640, 480);
+        ScopedKernel installed(bench.fake);
+        const bool multi = platform == Platform::RADXA_ROCK;
+        const int fd = bench.fake.open(bench.board.videoPath.c_str(), 0);
+        ASSERT_GE(fd, 0);
+        for (unsigned long request : {VIDIOC_S_FMT, VIDIOC_TRY_FMT}) {
+            v4l2_format other{};
+            other.type = multi ? V4L2_BUF_TYPE_VIDEO_CAPTURE : V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+            errno = 0;
+            EXPECT_EQ(bench.fake.ioctl(fd, request, &other), -1);
+            EXPECT_EQ(errno, ENOTTY) << platform << " " << request;
+        }
+        pollfd p{fd, POLLIN, 0};
+        EXPECT_EQ(bench.fake.poll(&p, 1, 100), 1);
+        EXPECT_EQ(p.revents, POLLERR) << "not streaming";
+
+        ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), platform);
+        CameraInfo info{};
+        ASSERT_EQ(sensor.open(info), 0);
+        ASSERT_EQ(sensor.start(), 0);  // eight buffers queued, streaming
+        const int video = fd + 1;      // the transport's own descriptor: the fake numbers them in order
+        p = pollfd{video, POLLIN, 0};
+        EXPECT_EQ(bench.fake.poll(&p, 1, 100), 1);
+        EXPECT_EQ(p.revents, POLLIN);
+        bench.capture->stall(true);
+        p.revents = -1;
+        EXPECT_EQ(bench.fake.poll(&p, 1, 100), 0);
+        EXPECT_EQ(p.revents, 0);
+        EXPECT_EQ(sensor.stop(), 0);
+        EXPECT_EQ(sensor.close(), 0);
+        bench.fake.close(fd);
+    }
 }
 
 }  // namespace

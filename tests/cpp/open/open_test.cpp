@@ -46,6 +46,7 @@ class EmptyKernel : public KernelSeam {
         return false;
     }
     int nanosleep(const struct timespec*, struct timespec*) override { return 0; }
+    int poll(struct pollfd*, nfds_t, int) override { return fail(EBADF); }
 
     std::vector<std::string> opened;
 

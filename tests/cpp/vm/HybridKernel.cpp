@@ -64,6 +64,11 @@ bool HybridKernel::readFile(const char* path, std::string& content) {
     return fake.readFile(path, content);
 }
 
+int HybridKernel::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+    if (count > 0 && realFds.count(fds[0].fd)) return real.poll(fds, count, timeout_ms);
+    return fake.poll(fds, count, timeout_ms);
+}
+
 int HybridKernel::nanosleep(const struct timespec* request, struct timespec* remaining) {
     return fake.nanosleep(request, remaining);
 }

@@ -26,6 +26,8 @@ class HybridKernel : public KernelSeam {
     ssize_t readlink(const char* path, char* buf, size_t size) override;
     bool readFile(const char* path, std::string& content) override;
     int nanosleep(const struct timespec* request, struct timespec* remaining) override;
+    // The video node's readiness comes from the real kernel, anything else's from the fake.
+    int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
 
     // Descriptors of the video node open in the real kernel.
     size_t realDescriptors() const { return realFds.size(); }

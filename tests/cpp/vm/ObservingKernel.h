@@ -26,6 +26,9 @@ class ObservingKernel : public KernelSeam {
         return inner.readlink(path, buf, size);
     }
     bool readFile(const char* path, std::string& content) override { return inner.readFile(path, content); }
+    int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override {
+        return inner.poll(fds, count, timeout_ms);
+    }
     int nanosleep(const struct timespec* request, struct timespec* remaining) override {
         return inner.nanosleep(request, remaining);
     }

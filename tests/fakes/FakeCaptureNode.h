@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -90,9 +91,10 @@ class FakeCaptureNode : public FakeNode {
     void reportIndexOnNextDequeue(uint32_t index) { bogusIndex.push_back(index); }
     void flagErrorOnNextDequeue(int count = 1) { errorFlags += count; }
     // A stalled node fills no buffer (a module that stopped sending): poll times out.
-    void stall(bool on) { stalled = on; }
+    // (Safe from any thread: tests stall a node while a capture thread streams from it.)
+    void stall(bool on) { stalled.store(on); }
     // DQBUF calls that a real driver would have blocked for ever (nothing filled, or nothing queued).
-    int blockingDequeues() const { return hangs; }
+    int blockingDequeues() const { return hangs.load(); }
 
     const CaptureFormat& format() const { return current; }
     uint32_t input() const { return currentInput; }
@@ -132,8 +134,8 @@ class FakeCaptureNode : public FakeNode {
     std::deque<uint32_t> queue;
     uint64_t owner = 0;  // handle of the descriptor that owns the buffers
     bool isStreaming = false;
-    bool stalled = false;
-    int hangs = 0;
+    std::atomic<bool> stalled{false};
+    std::atomic<int> hangs{0};
     uint64_t nextSequence = 0;
     int lastRequestedCount = -1;
     CaptureTiming timing;

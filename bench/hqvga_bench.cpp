@@ -17,10 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "BenchTiming.h"
 #include "HqvgaKernels.h"
 #include "HqvgaReference.h"
 
 using namespace Zentrox;
+
+using namespace Zentrox::bench;
 
 namespace {
 
@@ -57,26 +60,6 @@ bool writeFile(const char* path, const void* data, size_t bytes) {
     if (out == nullptr) return false;
     const bool ok = std::fwrite(data, 1, bytes, out) == bytes;
     return std::fclose(out) == 0 && ok;
-}
-
-double medianOf(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// CPU time of this thread: on a shared machine the time spent waiting for a core does not count.
-double threadMicroseconds() {
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e6 + now.tv_nsec / 1e3;
-}
-
-template <class F>
-double microsecondsPerFrame(int frames, F&& convert) {
-    const double start = threadMicroseconds();
-    for (int f = 0; f < frames; ++f)
-        convert();
-    return (threadMicroseconds() - start) / frames;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchTiming.h"
 #include "PhaseKernels.h"
 #include "si4c.h"
 #include "si4c_format.h"
@@ -22,28 +23,11 @@
 
 using namespace Zentrox::si4c;
 
+using namespace Zentrox::bench;
+
 namespace {
 
 constexpr int WIDTH = 640, HEIGHT = 480;
-
-double threadMicroseconds() {
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e6 + now.tv_nsec / 1e3;
-}
-
-double medianOf(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-template <class F>
-double microsecondsPerFrame(int frames, F&& convert) {
-    const double start = threadMicroseconds();
-    for (int f = 0; f < frames; ++f)
-        convert();
-    return (threadMicroseconds() - start) / frames;
-}
 
 // A room-like scene: a floor plane sloping away across the whole double-frequency range, with
 // reflectivity varying across the image and sensor noise.

@@ -1,14 +1,20 @@
 """The zentrox-depth command as installed: info, streaming with a picture, and its failures."""
 
 import json
+import os
+import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
+from importlib import metadata
 
 import numpy as np
 import pytest
 
 from zentrox_depth import image, png
+from zentrox_depth.cli import LostFrames
 
 
 def run(args, cwd, timeout=120):
@@ -38,6 +44,9 @@ def test_stream_prints_the_rate_and_writes_the_picture(tmp_path):
     progress = [l for l in lines if l.startswith("frame ")]
     assert progress and progress[-1].startswith("frame 12/12") and " fps " in progress[-1]
     assert "depth min" in progress[-1] and " mm" in progress[-1]
+    # One frame tells no rate: the first line leaves the column blank instead of showing 0.0 fps.
+    assert progress[0].startswith("frame 1/12 ") and "fps" not in progress[0]
+    assert all(re.search(r"  lost \d+  ", l) for l in progress)
     assert any(l.startswith("12 frames in ") and l.endswith(" fps") for l in lines)
     picture = png.decode_rgb((tmp_path / "depth.png").read_bytes())
     assert picture.shape[0] >= 360 and picture.shape[1] >= 2 * 480
@@ -48,30 +57,108 @@ def test_stream_prints_the_rate_and_writes_the_picture(tmp_path):
     assert np.all(amp_half[..., 0] == amp_half[..., 1]) and np.all(amp_half[..., 1] == amp_half[..., 2])
 
 
-@pytest.mark.parametrize("args, words", [
-    (["stream", "--csi", "97"], "cannot open the camera (CSI module /dev/video97)"),
-    (["info", "--csi", "97"], "cannot open the camera (CSI module /dev/video97)"),
-    (["stream", "--config", "missing.cfg"], "cannot open the camera (USB kit 0 with missing.cfg)"),
+def test_lost_frames_of_a_kit_that_loses_images_are_counted(tmp_path):
+    # Every 20th image lost: one frame of every five (four images each) never arrives.
+    (tmp_path / "kit.json").write_text(json.dumps({"faults": {"timeout_every": 20}}))
+    result = run(["stream", "--config", "kit.json", "-n", "20"], tmp_path)
+    assert result.returncode == 0, result.stderr
+    last = [l for l in result.stdout.splitlines() if l.startswith("frame 20/20")][-1]
+    assert int(re.search(r"lost (\d+)", last).group(1)) >= 3
+
+
+P = 1000 / 30  # a 30 fps stream, stamped in whole milliseconds
+
+
+def stamps(frames, start=5000):
+    return [start + int(i * P) for i in frames]
+
+
+@pytest.mark.parametrize("timestamps, lost", [
+    (stamps(range(40)), 0),
+    (stamps([i for i in range(40) if i not in (17, 30)]), 2),
+    (stamps([i for i in range(40) if i not in (20, 21, 22)]), 3),
+    (stamps([0, 4] + list(range(5, 40))), 3),  # a gap before the period is known still counts
+    (stamps([i for i in range(0, 80, 2)]), 0),  # frames evenly dropped (15 fps): no gap beyond the period
+    ([7000 + i // 4 for i in range(200)], 0),  # unpaced: several frames per millisecond
+    (stamps(range(20)) + stamps(range(20)), 0),  # time going back (a new stream) is no loss
 ])
-def test_failures_end_with_one_line_and_a_non_zero_status(tmp_path, args, words):
+def test_lost_frame_count(timestamps, lost):
+    counter = LostFrames()
+    for t in timestamps:
+        counter.add(t)
+    assert counter.lost == lost
+
+
+def write_kit(path, config):
+    path.write_text(json.dumps(config))
+
+
+@pytest.mark.parametrize("args, setup, words", [
+    (["stream", "--csi", "97"], None, "cannot open the camera (CSI module /dev/video97): there is no video device "
+                                      "/dev/video97"),
+    (["info", "--csi", "97"], None, "cannot open the camera (CSI module /dev/video97): there is no video device"),
+    (["stream", "--config", "missing.cfg"], None, "cannot open the camera (USB kit 0 with missing.cfg): no such file"),
+    (["stream", "--config", "sub"], lambda d: (d / "sub").mkdir(), "(USB kit 0 with sub): is a directory"),
+    (["stream", "--config", "fifo.json"], lambda d: os.mkfifo(d / "fifo.json"), "fifo.json): not a regular file"),
+    (["stream", "-n", "3", "--png", "nowhere/d.png"], None, "cannot write the picture nowhere/d.png: there is no "
+                                                            "directory nowhere"),
+    (["stream", "-n", "3", "--png", "sub"], lambda d: (d / "sub").mkdir(), "cannot write the picture sub: it is a "
+                                                                           "directory"),
+    (["stream", "-n", "3", "--timeout", "300", "--config", "kit.json"],
+     lambda d: write_kit(d / "kit.json", {"faults": {"timeout_every": 1}}), "no frame from the camera within 300 ms"),
+])
+def test_failures_end_with_one_line_and_a_non_zero_status(tmp_path, args, setup, words):
+    if setup:
+        setup(tmp_path)
     result = run(args, tmp_path)
     assert result.returncode != 0
     last = result.stderr.strip().splitlines()[-1]
     assert last.startswith("zentrox-depth: ") and words in last
     assert "Traceback" not in result.stderr
+    if "--png" in args:
+        # Refused before the camera was opened: nothing streamed, the kit never spoke.
+        assert "frame " not in result.stdout and len(result.stderr.strip().splitlines()) == 1
 
 
-@pytest.mark.parametrize("fault, words", [
-    ("fail_open", "cannot open the camera (USB kit 0 with kit.json)"),
-    ("fail_start", "cannot start the camera (USB kit 0 with kit.json)"),
+@pytest.mark.parametrize("config, kit_says, words", [
+    ({"faults": {"fail_open": True}}, "open fails", "cannot open the camera (USB kit 0 with kit.json), see above"),
+    ("{not json", "not valid JSON", "cannot open the camera (USB kit 0 with kit.json), see above"),
+    ({"faults": {"fail_start": True}}, None, "cannot start the camera (USB kit 0 with kit.json)"),
 ])
-def test_kit_faults_end_with_one_line_and_a_non_zero_status(tmp_path, fault, words):
-    (tmp_path / "kit.json").write_text(json.dumps({"faults": {fault: True}}))
+def test_kit_faults_end_with_one_line_and_a_non_zero_status(tmp_path, config, kit_says, words):
+    (tmp_path / "kit.json").write_text(config if isinstance(config, str) else json.dumps(config))
     result = run(["stream", "--config", "kit.json", "-n", "3"], tmp_path)
     assert result.returncode == 1
-    last = result.stderr.strip().splitlines()[-1]
-    assert last.startswith("zentrox-depth: ") and words in last
+    lines = result.stderr.strip().splitlines()
+    assert lines[-1].startswith("zentrox-depth: ") and words in lines[-1]
+    if kit_says:
+        # The kit's own line says what is wrong; the command's line adds no status text to it.
+        assert kit_says in lines[-2] and "Unknown error" not in result.stderr
     assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("args, pattern", [
+    (["--version"], re.escape(f"zentrox-depth {metadata.version('ZentroxDepthCamera')}") + "$"),
+    (["stream", "--help"], r"-n N, --frames N\s+number of frames to stream; 0, the default, streams until\s+Ctrl-C"),
+])
+def test_version_and_help(tmp_path, args, pattern):
+    result = run(args, tmp_path)
+    assert result.returncode == 0 and re.search(pattern, result.stdout.strip()), result.stdout
+
+
+@pytest.mark.parametrize("gap", [0, 0.002, 0.02])
+def test_second_ctrl_c_while_stopping_prints_no_traceback(tmp_path, gap):
+    tool = shutil.which("zentrox-depth") or pytest.fail("zentrox-depth is not on PATH")
+    # As from a terminal: SIGINT not ignored, whatever the test run inherited.
+    proc = subprocess.Popen([tool, "stream"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    assert proc.stdout.readline().startswith("frame 1 ")
+    proc.send_signal(signal.SIGINT)
+    time.sleep(gap)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 0 and "Traceback" not in err, err
+    assert re.search(r"^\d+ frames in .* \(interrupted\)$", out, re.M), out
 
 
 def test_png_writer_round_trip():

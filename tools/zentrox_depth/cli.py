@@ -1,9 +1,10 @@
 """zentrox-depth: what camera is there, and stream depth from it.
 
-    zentrox-depth info                     board, camera information and device type
-    zentrox-depth stream -n 100 --png d.png
-    zentrox-depth stream --csi 0           a CSI-2 module at /dev/video0
-    zentrox-depth stream --config kit.cfg  the USB kit with a configuration file
+    zentrox-depth info                       board, camera information and device type
+    zentrox-depth stream                     until Ctrl-C (the same as -n 0)
+    zentrox-depth stream -n 100 --png d.png  100 frames, then the picture of the last one
+    zentrox-depth stream --csi 0             a CSI-2 module at /dev/video0
+    zentrox-depth stream --config kit.json   the USB kit with a configuration file
 
 Without --csi or --config the USB kit with index 0 is used; without the maker's kit SDK installed
 that is the emulated kit, which renders a built-in scene.
@@ -12,7 +13,10 @@ that is the emulated kit, which renders a built-in scene.
 import argparse
 import collections
 import os
+import signal
+import stat
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -62,19 +66,53 @@ def describe_source(args):
     return f"USB kit {args.index}"
 
 
+def config_problem(path):
+    """Why `path` cannot be a kit configuration file, or None when it is a readable regular file."""
+    try:
+        mode = os.stat(path).st_mode
+    except (FileNotFoundError, NotADirectoryError):
+        return "no such file"
+    except OSError as error:
+        return error.strerror.lower() if error.strerror else str(error)
+    if stat.S_ISDIR(mode):
+        return "is a directory, not a configuration file"
+    if not stat.S_ISREG(mode):
+        return "not a regular file"
+    if not os.access(path, os.R_OK):
+        return "permission denied"
+    return None
+
+
+def csi_problem(index):
+    """What stands in the way of the capture node /dev/video<index>, or None when nothing visible does."""
+    node = f"/dev/video{index}"
+    if not os.path.exists(node):
+        return f"there is no video device {node}"
+    if not os.access(node, os.R_OK | os.W_OK):
+        return f"no permission to open {node} (is this user in the video group?)"
+    return None
+
+
 def open_camera(args):
     cam = zdc.ZentroxCamera()
+    source = describe_source(args)
     if args.csi is not None:
         status = cam.open(zdc.TOFConnect.CSI, args.csi)
     elif args.config is not None:
-        if not os.path.isfile(args.config):
-            raise Failure(f"cannot open the camera ({describe_source(args)}): no such file")
+        problem = config_problem(args.config)
+        if problem:
+            raise Failure(f"cannot open the camera ({source}): {problem}")
         status = cam.openWithFile(args.config, args.index)
     else:
         status = cam.open(zdc.TOFConnect.USB, args.index)
-    if status != zdc.TOFErrorCode.ZentroxSuccess:
-        raise Failure(f"cannot open the camera ({describe_source(args)}): {status.str()} ({status.value})")
-    return cam
+    if status == zdc.TOFErrorCode.ZentroxSuccess:
+        return cam
+    if args.csi is not None and csi_problem(args.csi):
+        raise Failure(f"cannot open the camera ({source}): {csi_problem(args.csi)}")
+    if args.config is not None and status == zdc.TOFErrorCode.ZentroxUnkownError:
+        # The kit has said on standard error what it found wrong with the file.
+        raise Failure(f"cannot open the camera ({source}), see above")
+    raise Failure(f"cannot open the camera ({source}): {status.str()} ({status.value})")
 
 
 def command_info(args, out):
@@ -93,26 +131,81 @@ def command_info(args, out):
     return 0
 
 
+class LostFrames:
+    """Counts the frames lost between delivered ones, from the gaps in their timestamps (milliseconds).
+
+    The frame period is the median of the recent intervals. The FRAME_RATE control cannot tell it: over
+    USB it reads 0, elsewhere it gives the highest rate that may be set rather than the current one,
+    and the automatic frame-rate adjustment changes the rate while streaming. A gap of k periods
+    (rounded) holds k - 1 lost frames. The command's camera keeps the default skip rule, which delivers
+    every frame, so no gap is intended; a rule that drops frames evenly only lengthens the median
+    interval. Whole-millisecond timestamps cannot resolve a period below 2 ms (an unpaced kit): then
+    nothing is counted.
+    """
+
+    WINDOW = 31
+    KNOWN_AFTER = 5
+    SHORTEST_PERIOD = 2.0
+
+    def __init__(self):
+        self.last = None
+        self.intervals = collections.deque(maxlen=self.WINDOW)
+        self.early = []
+        self.lost = 0
+
+    def period(self):
+        if len(self.intervals) < self.KNOWN_AFTER:
+            return None
+        return float(np.median(self.intervals))
+
+    def count(self, gap, period):
+        if period < self.SHORTEST_PERIOD or gap < 1.5 * period:
+            return 0
+        return int(round(gap / period)) - 1
+
+    def add(self, timestamp):
+        last, self.last = self.last, timestamp
+        if last is None or timestamp <= last:
+            return self.lost
+        gap = timestamp - last
+        self.intervals.append(gap)
+        period = self.period()
+        if period is None:
+            # The gaps before the period is known are counted as soon as it is.
+            self.early.append(gap)
+            return self.lost
+        for early in self.early:
+            self.lost += self.count(early, period)
+        self.early = []
+        self.lost += self.count(gap, period)
+        return self.lost
+
+
 class Progress:
-    """The live line: frames, frame rate over the last second or so, and depth statistics."""
+    """The live line: frames, frame rate over the last second or so, lost frames, depth statistics."""
+
+    RATE_WIDTH = len("  000.0 fps")
 
     def __init__(self, out, total):
         self.out = out
         self.total = total
         self.live = out.isatty()
         self.arrivals = collections.deque(maxlen=32)
+        self.lost = LostFrames()
         self.last_print = 0.0
         self.width = 0
 
     def rate(self):
+        """Frames per second over the recent arrivals; None until two frames have arrived."""
         if len(self.arrivals) < 2:
-            return 0.0
+            return None
         span = self.arrivals[-1] - self.arrivals[0]
-        return (len(self.arrivals) - 1) / span if span > 0 else 0.0
+        return (len(self.arrivals) - 1) / span if span > 0 else None
 
-    def update(self, count, depth):
+    def update(self, count, depth, timestamp):
         now = time.monotonic()
         self.arrivals.append(now)
+        lost = self.lost.add(timestamp)
         if now - self.last_print < (0.1 if self.live else 1.0) and count != self.total:
             return
         self.last_print = now
@@ -123,7 +216,10 @@ class Progress:
                      f"valid {100.0 * valid.size / depth.size:.0f}%")
         else:
             stats = "no valid depth"
-        line = f"frame {count}{of}  {self.rate():5.1f} fps  {stats}"
+        rate = self.rate()
+        # No rate can be told from a single frame: the column stays blank rather than read 0.
+        shown = f"  {rate:5.1f} fps" if rate is not None else ""
+        line = f"frame {count}{of}{shown.ljust(self.RATE_WIDTH)}  lost {lost}  {stats}"
         if self.live:
             self.out.write("\r" + line.ljust(self.width))
             self.width = len(line)
@@ -137,7 +233,59 @@ class Progress:
             self.out.flush()
 
 
+def check_picture_path(path):
+    """Refuses, before streaming, a --png path that cannot be written."""
+    if os.path.isdir(path):
+        raise Failure(f"cannot write the picture {path}: it is a directory")
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        raise Failure(f"cannot write the picture {path}: there is no directory {folder}")
+    try:
+        # Proves that a file can be created there (read-only file systems, permissions, quotas).
+        fd, probe = tempfile.mkstemp(dir=folder, prefix=".zentrox-depth-", suffix=".tmp")
+        os.close(fd)
+        os.unlink(probe)
+    except OSError as error:
+        raise Failure(f"cannot write the picture {path}: {error.strerror or error}") from None
+
+
+class Interrupts:
+    """Ctrl-C while streaming: the first press ends the stream (KeyboardInterrupt, which also ends a
+    waiting requestFrame); later presses, and any press once the camera is being stopped, are noted
+    and ignored, so that stopping and closing the camera are never cut short. Left alone when SIGINT
+    is ignored (a background job)."""
+
+    def __init__(self):
+        self.pressed = 0
+        self.stopping = False
+        self.previous = None
+
+    def __enter__(self):
+        if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            self.previous = signal.signal(signal.SIGINT, self.handle)
+        return self
+
+    def handle(self, signum, frame):
+        self.pressed += 1
+        if self.pressed == 1 and not self.stopping:
+            raise KeyboardInterrupt
+
+    def __exit__(self, *exc):
+        if self.previous is None:
+            return False
+        if self.pressed:
+            # The user asked the command to end and it is ending: more presses change nothing, also
+            # while the interpreter shuts down (which would otherwise let SIGINT kill the process and
+            # lose what it has still to print).
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+        else:
+            signal.signal(signal.SIGINT, self.previous)
+        return False
+
+
 def command_stream(args, out):
+    if args.png:
+        check_picture_path(args.png)
     cam = open_camera(args)
     status = cam.start(zdc.TOFOutput.DEPTH)
     if status != zdc.TOFErrorCode.ZentroxSuccess:
@@ -145,32 +293,31 @@ def command_stream(args, out):
         raise Failure(f"cannot start the camera ({describe_source(args)}): {status.str()} ({status.value})")
 
     progress = Progress(out, args.frames)
-    count, misses, last = 0, 0, None
+    count, last = 0, None
     started = time.monotonic()
     interrupted = False
-    try:
-        while args.frames == 0 or count < args.frames:
-            frame = cam.requestFrame(args.timeout)
-            if frame is None:
-                misses += 1
-                if misses >= 3:
-                    raise Failure(f"no frame from the camera within {3 * args.timeout} ms")
-                continue
-            misses = 0
-            try:
-                depth = frame.getDepthData()
-                if args.png:
-                    last = (depth, frame.getAmplitudeData())
-            finally:
-                cam.releaseFrame(frame)
-            count += 1
-            progress.update(count, depth)
-    except KeyboardInterrupt:
-        interrupted = True
-    finally:
-        progress.finish()
-        cam.stop()
-        cam.close()
+    with Interrupts() as interrupts:
+        try:
+            while args.frames == 0 or count < args.frames:
+                frame = cam.requestFrame(args.timeout)
+                if frame is None:
+                    raise Failure(f"no frame from the camera within {args.timeout} ms (--timeout)")
+                try:
+                    depth = frame.getDepthData()
+                    timestamp = frame.getFrameFormat().timestamp
+                    if args.png:
+                        last = (depth, frame.getAmplitudeData())
+                finally:
+                    cam.releaseFrame(frame)
+                count += 1
+                progress.update(count, depth, timestamp)
+        except KeyboardInterrupt:
+            interrupted = True
+        finally:
+            interrupts.stopping = True
+            progress.finish()
+            cam.stop()
+            cam.close()
 
     elapsed = time.monotonic() - started
     rate = count / elapsed if elapsed > 0 else 0.0
@@ -183,8 +330,18 @@ def command_stream(args, out):
     return 0
 
 
+def package_version():
+    """The installed package's version ("unknown" when run from a source tree without metadata)."""
+    from importlib import metadata
+    try:
+        return metadata.version("ZentroxDepthCamera")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
 def parser():
     p = argparse.ArgumentParser(prog=PROG, description="Zentrox time-of-flight camera: information and depth streaming.")
+    p.add_argument("--version", action="version", version=f"{PROG} {package_version()}")
     sub = p.add_subparsers(dest="command", required=True)
 
     def source(q):
@@ -197,7 +354,7 @@ def parser():
     stream = sub.add_parser("stream", help="stream depth frames with a live frame-rate and depth display")
     source(stream)
     stream.add_argument("-n", "--frames", type=int, default=0, metavar="N",
-                        help="number of frames to stream (default: until Ctrl-C)")
+                        help="number of frames to stream; 0, the default, streams until Ctrl-C")
     stream.add_argument("--png", metavar="FILE", help="write the last frame's depth and amplitude as a PNG picture")
     stream.add_argument("--timeout", type=int, default=1000, metavar="MS",
                         help="wait for each frame at most this long (default 1000 ms)")
@@ -223,3 +380,8 @@ def main(argv=None, out=None):
     except OSError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        # Ctrl-C outside the stream loop (opening, starting, writing the picture): the camera object
+        # stops and closes itself when it goes away.
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130

@@ -1,6 +1,8 @@
 """A small PNG writer for 8-bit RGB images held as numpy arrays (no dependency beyond zlib)."""
 
+import os
 import struct
+import tempfile
 import zlib
 
 import numpy as np
@@ -26,8 +28,22 @@ def encode_rgb(image):
 
 
 def write_rgb(path, image):
-    with open(path, "wb") as out:
-        out.write(encode_rgb(image))
+    """Writes the picture to `path` whole or not at all: a temporary file in the same directory,
+    renamed over the name (so a link there is replaced, not followed), with the usual mode (0666 less
+    the umask)."""
+    data = encode_rgb(image)
+    folder = os.path.dirname(path) or "."
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".png-", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "wb") as out:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.fchmod(out.fileno(), 0o666 & ~umask)
+            out.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
 
 
 def decode_rgb(data):

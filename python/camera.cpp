@@ -216,16 +216,23 @@ void bindCamera(py::module_& m) {
              "video0.")
         .def("close", &CameraBinding::close, "Close the camera")
         .def("start", &CameraBinding::start, py::arg("type"), "Start the camera stream and start processing.")
-        .def("stop", &CameraBinding::stop, "Stop camera stream and processing.")
+        .def("stop", &CameraBinding::stop,
+             "Stop camera stream and processing.\n\nRaises RuntimeError when the camera is not streaming.")
         .def("setControl", &CameraBinding::setControl, py::arg("ctrl"), py::arg("value"),
-             "Set camera parameters.")
+             "Set camera parameters.\n\n- ctrl The control, a TOFControl member.\n- value RANGE in "
+             "millimetres, FRAME_RATE in frames per second; SKIP_FRAME K with SKIP_FRAME_LOOP L drops K "
+             "frames of every L.")
         .def("getControl", &CameraBinding::getControl, py::arg("ctrl"), "Get camera parameters.")
         .def("getCameraInfo", &CameraBinding::getCameraInfo, "Get camera information.")
         .def("requestFrame", &CameraBinding::requestFrame, py::arg("timeout"),
              py::return_value_policy::take_ownership,
-             "Request a frame of data from the frame processing thread.")
+             "Request a frame of data from the frame processing thread.\n\n- timeout Longest wait in "
+             "milliseconds (-32768 to 32767); 0 does not wait, -1 (any negative value) waits for ever.\n\n"
+             "Returns a DepthData after start(TOFOutput.DEPTH), a RawData after start(TOFOutput.RAW), or "
+             "None when no frame was ready in time. Give the frame back with releaseFrame.")
         .def("releaseFrame", &CameraBinding::releaseFrame, py::arg("frame"),
-             "Free the memory space of the frame.");
+             "Free the memory space of the frame.\n\nThe frame object must not be used afterwards: it "
+             "raises RuntimeError.");
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&stopLiveCameras));
 }

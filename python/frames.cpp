@@ -88,7 +88,8 @@ void bindFrames(py::module_& m) {
             [](const DepthRef& f) {
                 return copyPlane<float>(f, "getDepthData", FrameType::DEPTH, FrameType::DEPTH);
             },
-            "Get depth data from the frame")
+            "Get depth data from the frame\n\nA new float32 array of shape (height, width): depth in "
+            "millimetres.")
         .def(
             "getConfidenceData",
             [](const DepthRef& f) {

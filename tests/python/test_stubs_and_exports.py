@@ -3,15 +3,20 @@ libraries beside the module, and the native symbols the module exports."""
 
 import ast
 import glob
+import json
 import os
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
 import ZentroxDepthCamera as zdc
 from conftest import module_dir
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+README = os.path.join(HERE, "..", "..", "README.md")
 
 
 def stub_tree():
@@ -86,6 +91,50 @@ def test_stub_signatures_match_the_module(cls_name):
             index = len(params) - len(defaults) + i
             params[index] = (params[index][0], ast.unparse(d))
         assert params == signature_of(getattr(cls, item.name).__doc__), item.name
+
+
+def readme_quick_start():
+    """The first Python example of the README, as printed."""
+    with open(README) as f:
+        return re.search(r"^```python\n(.*?)^```$", f.read(), re.S | re.M).group(1)
+
+
+@pytest.mark.parametrize("check", [
+    # stubtest: the stubs against the installed module, nothing beyond the documented allowlist.
+    ["mypy.stubtest", "ZentroxDepthCamera", "--mypy-config-file", os.devnull, "--allowlist",
+     os.path.join(HERE, "stubtest-allowlist.txt")],
+    # The README's quick start under strict typing with the shipped stubs.
+    ["mypy", "--strict", "--cache-dir", "cache", "quick_start.py"],
+])
+def test_typing(tmp_path, check):
+    # CI installs mypy with the test dependencies: there its absence is a failure, not a skip.
+    if os.environ.get("CI") != "true":
+        pytest.importorskip("mypy")
+    (tmp_path / "quick_start.py").write_text(readme_quick_start())
+    result = subprocess.run([sys.executable, "-m", *check], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("faults, ends", [
+    (None, "prints the depths"),
+    ({"fail_start": True}, "cannot start the camera"),
+])
+def test_readme_quick_start_runs(tmp_path, faults, ends):
+    code = readme_quick_start()
+    if faults is not None:
+        # The same script on a kit whose start fails: it must end with its message, not reach stop().
+        (tmp_path / "kit.json").write_text(json.dumps({"faults": faults}))
+        code = code.replace("cam.open(zdc.TOFConnect.USB, 0)", 'cam.openWithFile("kit.json", 0)', 1)
+        assert "kit.json" in code
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert "Traceback" not in result.stderr, result.stderr
+    if faults is None:
+        assert result.returncode == 0, result.stderr
+        depths = [int(m) for m in re.findall(r"^(\d+) mm, amplitude \d+$", result.stdout, re.M)]
+        # The built-in scene is mostly a wall at 2 m, with a box and a sphere in front of it.
+        assert len(depths) >= 90 and all(abs(d - 2000) < 200 for d in depths), result.stdout
+    else:
+        assert result.returncode == 1 and result.stderr.strip().splitlines()[-1].startswith(ends)
 
 
 def test_libraries_beside_the_module():

@@ -23,7 +23,7 @@ def test_stage_loop(tmp_path, codes, ci, status):
         (stages / f"{i}0-dummy.sh").write_text(f"touch {tmp_path}/ran-{i}\nexit {code}\n")
     env = {k: v for k, v in os.environ.items() if k != "CI"}
     env.update({"ZENTROX_STAGES": str(stages)}, **({"CI": ci} if ci else {}))
-    # In a session of its own, so that a run gone wrong is ended with everything it started.
+    # A session of its own: a run gone wrong is ended with all it started.
     proc = subprocess.Popen(["bash", SCRIPT], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                             start_new_session=True)
     try:

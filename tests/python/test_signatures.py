@@ -48,13 +48,9 @@ NOTES = {
 
 
 def check_doc(actual, head, name):
-    assert actual.startswith(head + "\n"), actual
-    notes = actual[len(head):]
-    if name in NOTES:
-        assert notes.startswith("\n\n") and notes.endswith("\n")
-        assert [n for n in NOTES[name] if n not in notes] == []
-    else:
-        assert notes == "\n"
+    assert actual.startswith(head + "\n\n" if name in NOTES else head + "\n"), actual
+    assert [n for n in NOTES.get(name, []) if n not in actual[len(head):]] == []
+    assert name in NOTES or actual == head + "\n"
 
 
 @pytest.mark.parametrize("name, signature, doc", CAMERA_METHODS)

@@ -120,7 +120,10 @@ bool ZentroxTOFUSBSensor::normalise(const uint8_t* source, uint8_t* target, size
 }
 
 int ZentroxTOFUSBSensor::getFrame(uint8_t* data, uint64_t* timestamp) {
-    if (!started) return ZentroxUnkownError;
+    if (!started || !data) return ZentroxUnkownError;
+    // The time of the last image taken goes out on every path; a caller may not want it.
+    uint64_t unused = 0;
+    uint64_t& stamp = timestamp ? *timestamp : unused;
     const size_t samples = size_t{info.width} * info.height;
     const uint32_t imageBytes = static_cast<uint32_t>(samples * info.bpp);
     uint8_t* position = data;
@@ -128,7 +131,7 @@ int ZentroxTOFUSBSensor::getFrame(uint8_t* data, uint64_t* timestamp) {
     for (int32_t i = 0; i < subFrameCount; ++i) {
         if (ZentroxCaptureImage(handle.get(), &image, CAPTURE_TIMEOUT_MS) != 0) {
             // The slot stays empty: a frame made of it would mix stale bytes with new ones.
-            *timestamp = last;
+            stamp = last;
             return ZentroxUnkownError;
         }
         if (i > 0 && image.timestamp - last >= GROUP_GAP_MS) {
@@ -143,7 +146,7 @@ int ZentroxTOFUSBSensor::getFrame(uint8_t* data, uint64_t* timestamp) {
         const bool written = normalise(image.data, position, samples);
         last = image.timestamp;
         ZentroxFreeImage(handle.get(), image);
-        *timestamp = last;
+        stamp = last;
         if (!written) return ZentroxUnkownError;
         position += 2 * samples;
     }

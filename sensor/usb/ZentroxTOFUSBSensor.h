@@ -28,7 +28,7 @@ class ZentroxTOFUSBSensor : public ZentroxTOFSensor {
     CameraInfo getCameraInfo() override { return info; }
     // 0 once every one of the `subFrameCount` slots holds an image of the same group; -1 when the
     // transport is not started, a capture fails or times out, an image has an unexpected size, or
-    // the samples' bit width cannot be normalised.
+    // the samples' bit width cannot be normalised. `timestamp` may be null.
     int getFrame(uint8_t* data, uint64_t* timestamp) override;
     int setControl(CameraCtrl ctrl, int value) override;
     int getControl(CameraCtrl ctrl, int* value) override;

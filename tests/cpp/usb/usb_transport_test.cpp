@@ -401,4 +401,26 @@ TEST_F(UsbTransport, AnImageOfTheWrongSizeIsReleasedAndFailsTheFrame) {
     sensor->close();
 }
 
+// The timestamp output is optional: a caller that does not want it passes null, on every path.
+TEST_F(UsbTransport, GetFrameWithoutATimestampOutput) {
+    enum class Case { WHOLE_FRAME, CAPTURE_FAILS, WRONG_SIZE };
+    for (Case c : {Case::WHOLE_FRAME, Case::CAPTURE_FAILS, Case::WRONG_SIZE}) {
+        Kit::reset();
+        auto sensor = opened();
+        sensor->subFrameCount = 2;
+        Kit::script().images.push_back(image(40, 0x123));
+        Kit::ScriptedImage second = image(41, 0x456);
+        if (c == Case::CAPTURE_FAILS) second.result = ZENTROX_EVK_TIMEOUT;
+        if (c == Case::WRONG_SIZE) second.data_size = 3;
+        Kit::script().images.push_back(second);
+        ASSERT_EQ(sensor->start(), 0);
+        std::vector<uint8_t> data(32, 0);
+        EXPECT_EQ(sensor->getFrame(data.data(), nullptr), c == Case::WHOLE_FRAME ? 0 : -1) << int(c);
+        EXPECT_EQ(sampleAt(data, 0), 0x123) << int(c);
+        EXPECT_EQ(sampleAt(data, 8), c == Case::WHOLE_FRAME ? 0x456 : 0) << int(c);
+        EXPECT_EQ(Kit::script().lentImages, 0);
+        sensor->close();
+    }
+}
+
 }  // namespace

@@ -101,8 +101,9 @@ TEST(CsiEndToEndRange, RefusedChangesKeepDecodingTheRangeInForce) {
         int range;
         RefusedChange change;
     } rows[] = {
-        {2000, {3000, false, ZentroxInvalidParameter}},    {2000, {1, false, ZentroxInvalidParameter}},
-        {2000, {INT_MIN, false, ZentroxInvalidParameter}}, {2000, {4000, true, ZentroxUnkownError}},
+        {2000, {3000, false, ZentroxInvalidParameter}},
+        {2000, {INT_MIN, false, ZentroxInvalidParameter}},
+        {2000, {4000, true, ZentroxUnkownError}},
         {4000, {2000, true, ZentroxUnkownError}},
     };
     for (const auto& row : rows) {

@@ -32,14 +32,9 @@ TEST(HqvgaControls, RangeSwitchesOnlyTo2000Or4000AndOnlyWhenTheSensorTakesIt) {
         {2000, 0, 0, 2000},
         {4000, 0, 0, 4000},
         {3000, 0, ZentroxInvalidParameter, 2000},
-        {0, 0, ZentroxInvalidParameter, 2000},
         {1, 0, ZentroxInvalidParameter, 2000},
-        {-4000, 0, ZentroxInvalidParameter, 2000},
-        {1999, 0, ZentroxInvalidParameter, 2000},
         {INT_MIN, 0, ZentroxInvalidParameter, 2000},
-        {INT_MAX, 0, ZentroxInvalidParameter, 2000},
         {4000, ZentroxUnkownError, ZentroxUnkownError, 2000},
-        {4000, ZentroxSystemError, ZentroxSystemError, 2000},
         {4000, ZentroxInvalidParameter, ZentroxInvalidParameter, 2000},
     };
     for (const auto& row : rows) {

@@ -22,15 +22,15 @@ int ZentroxDeviceHQVGA::open(ZentroxTOFSensor* newSensor) {
 
 int ZentroxDeviceHQVGA::setControl(CameraCtrl ctrl, int value) {
     if (ctrl != CameraCtrl::RANGE) return ZentroxInvalidParameter;
-    RangeState next = state.load(std::memory_order_relaxed);
-    next.range = value;
-    if (value == 2000) next.frequency = 75000000.0f;
-    if (value == 4000) next.frequency = 37500000.0f;
-    state.store(next, std::memory_order_relaxed);
-    // The module must modulate at the frequency the phases are decoded with; otherwise depth at the
-    // 2000 mm range would be computed from 37.5 MHz phases. The transport's answer does not change
-    // the device's result.
-    if (sensor != nullptr && (value == 2000 || value == 4000)) sensor->setControl(CameraCtrl::RANGE, value);
+    // Only 2000 and 4000 have a frequency. The module must modulate at the frequency the phases are
+    // decoded with, so the range switches only once the sensor has taken it; a refusal leaves the
+    // device decoding the range it had, and is returned.
+    if (value != 2000 && value != 4000) return ZentroxInvalidParameter;
+    if (sensor != nullptr) {
+        const int status = sensor->setControl(CameraCtrl::RANGE, value);
+        if (status != ZentroxSuccess) return status;
+    }
+    state.store(RangeState{value, value == 2000 ? 75000000.0f : 37500000.0f}, std::memory_order_relaxed);
     return ZentroxSuccess;
 }
 

@@ -25,6 +25,8 @@ class ZentroxDeviceHQVGA : public ZentroxDevice {
     int prepare() override { return ZentroxSuccess; }
     int start() override { return ZentroxSuccess; }
     int stop() override { return ZentroxSuccess; }
+    // RANGE 2000 or 4000, once the sensor has taken it: 0. Any other value 1, a sensor's refusal its
+    // status; both leave the range as it was. Every other control: 1, without asking the sensor.
     int setControl(CameraCtrl ctrl, int value) override;
     int setControlExt(CameraCtrl, const char*) override { return ZentroxInvalidParameter; }
     int getControl(CameraCtrl ctrl, int* value) override;

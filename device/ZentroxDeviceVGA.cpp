@@ -42,6 +42,7 @@ void ZentroxDeviceVGA::destroyHandle() {
 }
 
 void ZentroxDeviceVGA::getFrameFormat(OutputGeometry& raw, OutputGeometry& depth) {
+    std::lock_guard<std::mutex> lock(stateMutex);
     raw.tag = 2;
     raw.width = uint32_t(width);
     raw.height = uint32_t(rawHeight());
@@ -57,6 +58,7 @@ int ZentroxDeviceVGA::open(ZentroxTOFSensor* sensor) {
         handle = nullptr;
         return ZentroxUnkownError;
     }
+    std::lock_guard<std::mutex> lock(stateMutex);
     singleFrequency();
     return ZentroxSuccess;
 }
@@ -73,8 +75,11 @@ int ZentroxDeviceVGA::close() {
 }
 
 int ZentroxDeviceVGA::prepare() {
-    preparedWidth = width;
-    preparedRawHeight = rawHeight();
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        preparedWidth = width;
+        preparedRawHeight = rawHeight();
+    }
     if (sensor) {
         sensor->setControl(CameraCtrl::FMT_WIDTH, preparedWidth);
         sensor->setControl(CameraCtrl::FMT_HEIGHT, preparedRawHeight);
@@ -116,7 +121,13 @@ int ZentroxDeviceVGA::start() {
     // A failed start destroyed the handle; only a new open brings the SDK back.
     if (!handle) return ZentroxUnkownError;
     if (!writeDefaultConfigFiles()) return ZentroxUnkownError;
-    const bool initialised = SiSDKInit(handle, width, height);
+    int initWidth, initHeight;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        initWidth = width;
+        initHeight = height;
+    }
+    const bool initialised = SiSDKInit(handle, initWidth, initHeight);
     // Init makes the SDK forget the calibration of the previous start, so its bytes can go now.
     calibrationFile.release();
     if (!initialised) {
@@ -134,27 +145,36 @@ int ZentroxDeviceVGA::start() {
 
 int ZentroxDeviceVGA::setControl(CameraCtrl ctrl, int value) {
     switch (ctrl) {
-        case CameraCtrl::FMT_WIDTH:
+        case CameraCtrl::FMT_WIDTH: {
             if (value != 640 && value != 320) return ZentroxInvalidParameter;
+            std::lock_guard<std::mutex> lock(stateMutex);
             width = value;
             return ZentroxSuccess;
-        case CameraCtrl::FMT_HEIGHT:
+        }
+        case CameraCtrl::FMT_HEIGHT: {
             if (value != 480 && value != 240) return ZentroxInvalidParameter;
+            std::lock_guard<std::mutex> lock(stateMutex);
             height = value;
             return ZentroxSuccess;
-        case CameraCtrl::MODE:
+        }
+        case CameraCtrl::MODE: {
             if (value != int(TofWorkMode::SINGLE_FREQ) && value != int(TofWorkMode::DOUBLE_FREQ))
                 return ZentroxInvalidParameter;
             if (!handle) return ZentroxUnkownError;
+            std::lock_guard<std::mutex> lock(stateMutex);
             SiSDKSetSingleFreq(handle, value == int(TofWorkMode::SINGLE_FREQ));
             singleFrequency();
             return ZentroxSuccess;
+        }
         case CameraCtrl::FRAME_MODE:
             return ZentroxNotImplemented;
         case CameraCtrl::FRAME_RATE: {
             if (!sensor) return ZentroxUnkownError;
             const int status = sensor->setControl(CameraCtrl::FRAME_RATE, value);
-            if (status == ZentroxSuccess) frameRateSet = true;
+            if (status == ZentroxSuccess) {
+                std::lock_guard<std::mutex> lock(stateMutex);
+                frameRateSet = true;
+            }
             return status;
         }
         default:  // RANGE and EXPOSURE follow from the mode and the module; the rest is not ours
@@ -164,33 +184,38 @@ int ZentroxDeviceVGA::setControl(CameraCtrl ctrl, int value) {
 
 int ZentroxDeviceVGA::getControl(CameraCtrl ctrl, int* value) {
     if (!value) return ZentroxInvalidParameter;
-    switch (ctrl) {
-        case CameraCtrl::RANGE:
-            *value = singleFrequency() ? kRangeSingleMm : kRangeDoubleMm;
-            return ZentroxSuccess;
-        case CameraCtrl::FMT_WIDTH:
-            *value = width;
-            return ZentroxSuccess;
-        case CameraCtrl::FMT_HEIGHT:
-            *value = height;
-            return ZentroxSuccess;
-        case CameraCtrl::MODE:
-            *value = singleFrequency() ? int(TofWorkMode::SINGLE_FREQ) : int(TofWorkMode::DOUBLE_FREQ);
-            return ZentroxSuccess;
-        case CameraCtrl::FRAME_MODE:
-            return ZentroxNotImplemented;
-        case CameraCtrl::FRAME_RATE:
-            if (!frameRateSet) {
-                const int limit = frameRateLimit(width, height, singleFrequency());
-                if (limit == 0) return ZentroxInvalidParameter;
-                *value = limit;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        switch (ctrl) {
+            case CameraCtrl::RANGE:
+                *value = singleFrequency() ? kRangeSingleMm : kRangeDoubleMm;
                 return ZentroxSuccess;
-            }
-            [[fallthrough]];
-        default:  // EXPOSURE, a set frame rate and everything else: the sensor's answer
-            if (!sensor) return ZentroxUnkownError;
-            return sensor->getControl(ctrl, value);
+            case CameraCtrl::FMT_WIDTH:
+                *value = width;
+                return ZentroxSuccess;
+            case CameraCtrl::FMT_HEIGHT:
+                *value = height;
+                return ZentroxSuccess;
+            case CameraCtrl::MODE:
+                *value = singleFrequency() ? int(TofWorkMode::SINGLE_FREQ) : int(TofWorkMode::DOUBLE_FREQ);
+                return ZentroxSuccess;
+            case CameraCtrl::FRAME_MODE:
+                return ZentroxNotImplemented;
+            case CameraCtrl::FRAME_RATE:
+                if (!frameRateSet) {
+                    const int limit = frameRateLimit(width, height, singleFrequency());
+                    if (limit == 0) return ZentroxInvalidParameter;
+                    *value = limit;
+                    return ZentroxSuccess;
+                }
+                break;
+            default:
+                break;
+        }
     }
+    // EXPOSURE, a set frame rate and everything else: the sensor's answer, asked without the lock.
+    if (!sensor) return ZentroxUnkownError;
+    return sensor->getControl(ctrl, value);
 }
 
 int ZentroxDeviceVGA::setControlExt(CameraCtrl ctrl, const char* value) {

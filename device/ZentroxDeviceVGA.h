@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "MappedFile.h"
@@ -38,6 +39,7 @@ class ZentroxDeviceVGA : public ZentroxDevice {
     static constexpr uint32_t kMaxCalibrationLength = 16384;
 
   private:
+    // Both with stateMutex held.
     bool singleFrequency();
     int rawHeight() { return (height + 1) * (singleFrequency() ? 5 : 10); }
     bool readModuleCalibration(const uint8_t** data, uint32_t* length);
@@ -46,6 +48,9 @@ class ZentroxDeviceVGA : public ZentroxDevice {
 
     SiSDKHandle handle = nullptr;
     std::string configPath;
+    // The controls: the caller changes them while the capture thread's frame-rate adjustment reads the
+    // limit of size and mode and sets the rate. The conversions do not take the lock.
+    std::mutex stateMutex;
     int width = 640;
     int height = 480;
     bool frameRateSet = false;

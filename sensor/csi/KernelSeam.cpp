@@ -18,6 +18,12 @@ LibcKernel libcKernel;
 std::atomic<KernelSeam*> current{&libcKernel};
 }  // namespace
 
+int64_t KernelSeam::monotonicNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 int LibcKernel::open(const char* path, int flags) {
     return ::open(path, flags);
 }

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ class KernelSeam {
     virtual bool readFile(const char* path, std::string& content) = 0;
     virtual int nanosleep(const struct timespec* request, struct timespec* remaining) = 0;
     virtual int poll(struct pollfd* fds, nfds_t count, int timeout_ms) = 0;
+    // Nanoseconds of the monotonic clock, on which the transport measures its deadlines.
+    virtual int64_t monotonicNs();
 };
 
 // The seam of plain Linux system calls.

@@ -233,12 +233,17 @@ int ZentroxTOFCSISensor::start() {
 // sending, or every buffer lost to failed re-queues. The capture thread would then never see a stop,
 // and stop would never return. So the wait for a filled buffer is bounded.
 bool ZentroxTOFCSISensor::waitForBuffer() {
+    // Measured against a deadline: a signal resumes the wait for the time left, so frequent signals
+    // cannot keep the capture thread (and with it stop) waiting beyond the bound.
+    constexpr int64_t kMsNs = 1000000;
+    const int64_t deadline = kernel().monotonicNs() + int64_t(kFrameWaitMs) * kMsNs;
     pollfd ready{videoFd.get(), POLLIN, 0};
-    for (;;) {
-        const int r = kernel().poll(&ready, 1, kFrameWaitMs);
+    for (int64_t left = int64_t(kFrameWaitMs) * kMsNs; left > 0; left = deadline - kernel().monotonicNs()) {
+        const int r = kernel().poll(&ready, 1, int((left + kMsNs - 1) / kMsNs));
         if (r > 0) return (ready.revents & POLLIN) != 0;  // POLLERR: not streaming, or nothing queued
         if (r == 0 || errno != EINTR) return false;       // no buffer in time, or the wait failed
     }
+    return false;  // interrupted until the deadline passed
 }
 
 int ZentroxTOFCSISensor::getFrame(uint8_t* data, uint64_t* timestamp) {

@@ -10,7 +10,7 @@ namespace {
 struct RangeRegister {
     uint32_t reg;
     uint32_t range2000;
-    uint32_t other;
+    uint32_t range4000;
 };
 constexpr RangeRegister RANGE_REGISTERS[] = {
     {0x216C, 0x08, 0x10},
@@ -54,6 +54,7 @@ bool ZentroxTOFUSBSensor::isRecordingPath(const std::string& path) {
 int ZentroxTOFUSBSensor::open(CameraInfo& cameraInfo) {
     handle.reset();  // a second open replaces the kit instead of leaking it
     started = false;
+    appliedRange = 0;
     ZentroxOpenParam parameters;
     ZentroxDefaultParam(&parameters);
     if (!configPath.empty()) {
@@ -120,7 +121,10 @@ bool ZentroxTOFUSBSensor::normalise(const uint8_t* source, uint8_t* target, size
 }
 
 int ZentroxTOFUSBSensor::getFrame(uint8_t* data, uint64_t* timestamp) {
-    if (!started) return ZentroxUnkownError;
+    if (!started || !data) return ZentroxUnkownError;
+    // The time of the last image taken goes out on every path; a caller may not want it.
+    uint64_t unused = 0;
+    uint64_t& stamp = timestamp ? *timestamp : unused;
     const size_t samples = size_t{info.width} * info.height;
     const uint32_t imageBytes = static_cast<uint32_t>(samples * info.bpp);
     uint8_t* position = data;
@@ -128,7 +132,7 @@ int ZentroxTOFUSBSensor::getFrame(uint8_t* data, uint64_t* timestamp) {
     for (int32_t i = 0; i < subFrameCount; ++i) {
         if (ZentroxCaptureImage(handle.get(), &image, CAPTURE_TIMEOUT_MS) != 0) {
             // The slot stays empty: a frame made of it would mix stale bytes with new ones.
-            *timestamp = last;
+            stamp = last;
             return ZentroxUnkownError;
         }
         if (i > 0 && image.timestamp - last >= GROUP_GAP_MS) {
@@ -143,18 +147,33 @@ int ZentroxTOFUSBSensor::getFrame(uint8_t* data, uint64_t* timestamp) {
         const bool written = normalise(image.data, position, samples);
         last = image.timestamp;
         ZentroxFreeImage(handle.get(), image);
-        *timestamp = last;
+        stamp = last;
         if (!written) return ZentroxUnkownError;
         position += 2 * samples;
     }
     return ZentroxSuccess;
 }
 
+bool ZentroxTOFUSBSensor::writeRangeTable(int range) {
+    for (const RangeRegister& r : RANGE_REGISTERS) {
+        if (ZentroxWriteSensorReg(handle.get(), r.reg, range == 2000 ? r.range2000 : r.range4000) != 0)
+            return false;
+    }
+    return true;
+}
+
 int ZentroxTOFUSBSensor::setControl(CameraCtrl ctrl, int value) {
     if (ctrl != CameraCtrl::RANGE) return ZentroxInvalidParameter;
-    for (const RangeRegister& r : RANGE_REGISTERS) {
-        ZentroxWriteSensorReg(handle.get(), r.reg, value == 2000 ? r.range2000 : r.other);
+    // The module has a table for these two ranges only; any other value would switch it to a
+    // frequency that the depth device does not decode with.
+    if (value != 2000 && value != 4000) return ZentroxInvalidParameter;
+    if (!handle) return ZentroxUnkownError;  // no kit to write to
+    if (!writeRangeTable(value)) {
+        // Part of the table may have reached the module: put back the one it ran with, if known.
+        if (appliedRange != 0) writeRangeTable(appliedRange);
+        return ZentroxUnkownError;
     }
+    appliedRange = value;
     return ZentroxSuccess;
 }
 

@@ -28,8 +28,11 @@ class ZentroxTOFUSBSensor : public ZentroxTOFSensor {
     CameraInfo getCameraInfo() override { return info; }
     // 0 once every one of the `subFrameCount` slots holds an image of the same group; -1 when the
     // transport is not started, a capture fails or times out, an image has an unexpected size, or
-    // the samples' bit width cannot be normalised.
+    // the samples' bit width cannot be normalised. `timestamp` may be null.
     int getFrame(uint8_t* data, uint64_t* timestamp) override;
+    // RANGE 2000 or 4000 writes the module's register table of that range: 0, or -1 when the kit
+    // refuses a write (the last table applied is written again). Any other value, or any other
+    // control, is refused with 1 and writes nothing.
     int setControl(CameraCtrl ctrl, int value) override;
     int getControl(CameraCtrl ctrl, int* value) override;
 
@@ -60,11 +63,14 @@ class ZentroxTOFUSBSensor : public ZentroxTOFSensor {
 
     // Writes `samples` 12-bit samples from one kit image; false for a bit width it cannot normalise.
     bool normalise(const uint8_t* source, uint8_t* target, size_t samples) const;
+    // Writes the four range registers of 2000 or 4000 mm; false at the first write the kit refuses.
+    bool writeRangeTable(int range);
 
     KitHandle handle;
     ZentroxImage image{};
     CameraInfo info{};
     std::atomic<bool> started{false};
+    int appliedRange = 0;  // the range whose table the kit took last; 0 for none since open
     std::string configPath;
     int index;
 };

@@ -94,6 +94,13 @@ int FakeDeviceState::getControl(CameraCtrl ctrl, int* value) {
     return 0;
 }
 
+float FakeDevice::planeValue(FrameType plane, uint64_t stamp) {
+    // Negative amplitude and a half-step confidence: neither can equal the depth, nor each other.
+    if (plane == FrameType::AMPLITUDE) return -float(stamp) - 1.0f;
+    if (plane == FrameType::CONFIDENCE) return float(stamp) + 0.5f;
+    return float(stamp);
+}
+
 FakeDevice::FakeDevice(std::shared_ptr<FakeDeviceState> state, int platform)
     : ZentroxDevice(platform), shared(std::move(state)) {}
 
@@ -193,11 +200,10 @@ bool FakeDevice::getPhaseImage(const uint8_t* frame, float* depth, float* amplit
     for (size_t i = 0; i < rawBytes; ++i)
         sum += frame[i];
     shared->lastChecksum = sum;
-    float value = float(stamp);
     size_t n = size_t(depthSize.width) * depthSize.height;
-    std::fill(depth, depth + n, value);
-    std::fill(amplitude, amplitude + n, value);
-    std::fill(confidence, confidence + n, value);
+    std::fill(depth, depth + n, planeValue(FrameType::DEPTH, stamp));
+    std::fill(amplitude, amplitude + n, planeValue(FrameType::AMPLITUDE, stamp));
+    std::fill(confidence, confidence + n, planeValue(FrameType::CONFIDENCE, stamp));
     shared->lastConvertedStamp = stamp;
     return shared->phaseResult && !fail;
 }

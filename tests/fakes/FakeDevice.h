@@ -1,9 +1,10 @@
 // A scriptable device double. Geometry, the result of every operation and of both conversions can be
 // set; every call is counted and control writes are recorded. Both conversions read the whole raw
 // frame (raw geometry x 2 bytes) from the camera's cache, as real devices do, so a cache that is too
-// small shows up under AddressSanitizer. The depth conversion fills every element of the three planes
-// with the frame's timestamp (the first eight bytes the fake sensor writes), the raw conversion copies
-// the frame. Script and record live in a FakeDeviceState shared with the test.
+// small shows up under AddressSanitizer. The depth conversion fills each of the three planes with its
+// own value of the frame's timestamp (the first eight bytes the fake sensor writes; planeValue), so
+// that a swap of planes shows; the raw conversion copies the frame. Script and record live in a
+// FakeDeviceState shared with the test.
 #pragma once
 
 #include <atomic>
@@ -78,6 +79,10 @@ class FakeDevice final : public ZentroxDevice {
                         int platform = 0);
     ~FakeDevice() override;
     std::shared_ptr<FakeDeviceState> state() const { return shared; }
+
+    // What the depth conversion writes into every element of `plane` for a frame with this
+    // timestamp: the timestamp in the depth plane, distinct values in the two others.
+    static float planeValue(FrameType plane, uint64_t stamp);
 
     DeviceType getDeviceType() override { return HQVGA; }
     void getFrameFormat(OutputGeometry& raw, OutputGeometry& depth) override;

@@ -512,6 +512,8 @@ int FakeKernel::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
         if (fds[i].revents != 0) ++ready;
     }
     if (faulted(Sys::POLL, 0, name)) {
+        // An interrupted wait has waited half of its time-out.
+        if (errno == EINTR && timeout_ms > 0) nowNs += uint64_t(timeout_ms) * 500000ull;
         record(Sys::POLL, 0, name, -1);
         return -1;
     }

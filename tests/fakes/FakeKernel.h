@@ -111,7 +111,8 @@ class FakeKernel : public KernelSeam {
     int liveMappings() const;
     int badCloses() const { return badCloseCount; }
     int badUnmaps() const { return badUnmapCount; }
-    // Time advanced by nanosleep, and the sleeps asked for.
+    // Time advanced by nanosleep and by poll (a time-out, or half of it when interrupted), and the
+    // sleeps asked for.
     uint64_t clockNs() const;
     std::vector<uint64_t> sleepsNs() const;
 
@@ -130,6 +131,8 @@ class FakeKernel : public KernelSeam {
     int nanosleep(const struct timespec* request, struct timespec* remaining) override;
     // Reports the nodes' events now; a time-out passes at once (on the fake clock).
     int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
+    // The fake clock (clockNs); reading it is not a call of the trace and cannot fail.
+    int64_t monotonicNs() override { return int64_t(clockNs()); }
 
   private:
     struct Entry {

@@ -1,6 +1,8 @@
 """End to end through the emulated kit: the depth the driver computes, and the depth decoded from
 its RAW frames, match the scene the kit renders."""
 
+import json
+
 import numpy as np
 import pytest
 
@@ -80,3 +82,26 @@ def test_range_2000_uses_the_other_frequency(scene_camera, tmp_path):
     compare(depth, expected, "depth at range 2000")
     raw, = stream(scene_camera, zdc.TOFOutput.RAW, count=1)
     compare(scene.decode_raw(raw, 2000), expected, "decoded raw at range 2000")
+
+
+# The emulated kit's VGA module through the VGA device and the depth engine: each plane against the
+# kit's light model, so that depth, amplitude and confidence cannot stand in for one another.
+def test_vga_kit_planes_match_the_scene(camera, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    wall = {"planes": [{"normal": [0, 0, 1], "distance": 1000, "reflectivity": 0.6}]}
+    signal, ambient, fov = 1500.0, 80.0, 50.0  # 1250 mm single-frequency range: the corners stay within
+    config = tmp_path / "vga.json"
+    config.write_text(json.dumps({"module": "vga", "width": 320, "height": 240, "frequency_mode": "single",
+                                  "frame_rate": 0, "noise": 0, "amplitude": signal, "ambient": ambient,
+                                  "field_of_view": fov, "scene": wall}))
+    assert camera.openWithFile(str(config)) == OK
+    assert camera.getCameraInfo().device_type == zdc.TOFDeviceType.VGA
+    assert camera.setControl(zdc.TOFControl.FMT_WIDTH, 320) == OK
+    assert camera.setControl(zdc.TOFControl.FMT_HEIGHT, 240) == OK
+    expected = scene.trace(wall, width=320, height=240, field_of_view=fov)
+    returned = 0.6 * signal / (expected / 1000.0) ** 2
+    for depth, amplitude, confidence in stream(camera, zdc.TOFOutput.DEPTH, count=2):
+        assert depth.shape == amplitude.shape == confidence.shape == (240, 320)
+        assert np.abs(depth - expected).max() < 10.0
+        np.testing.assert_allclose(amplitude, returned, rtol=0.005)
+        np.testing.assert_allclose(confidence, 100.0 * returned / (returned + ambient), atol=0.05)

@@ -221,11 +221,11 @@ TEST(CameraLifecycle, RestartingWithAnotherOutputReplacesThePool) {
     ASSERT_NE(depth, nullptr);
     ASSERT_NE(dynamic_cast<DepthData*>(depth), nullptr);
     EXPECT_EQ(stampOf(depth), 6u);
-    // The device wrote the planes of the buffer that was handed out.
+    // The device wrote each plane of the buffer that was handed out, and each where it belongs.
     for (FrameType plane : {FrameType::DEPTH, FrameType::AMPLITUDE, FrameType::CONFIDENCE}) {
         const float* data = static_cast<const float*>(depth->getData(plane));
-        EXPECT_EQ(data[0], 6.0f);
-        EXPECT_EQ(data[8 * 4 - 1], 6.0f);
+        EXPECT_EQ(data[0], FakeDevice::planeValue(plane, 6)) << int(plane);
+        EXPECT_EQ(data[8 * 4 - 1], FakeDevice::planeValue(plane, 6)) << int(plane);
     }
     EXPECT_EQ(rig.cam->releaseFrame(depth), 0);
     rig.cam->stop();

@@ -3,6 +3,7 @@
 #include <linux/media-bus-format.h>
 
 #include <cstring>
+#include <string>
 
 #include "CsiRig.h"
 #include "StderrCapture.h"
@@ -372,6 +373,39 @@ TEST(CsiGetFrame, WithoutADeviceItFails) {
 }
 
 }  // namespace
+
+// Signals interrupt the wait for a filled buffer; each resumes it for the time left, so that however
+// many arrive the wait ends at its 2 s deadline (on the fake clock an interrupted poll has waited
+// half its time-out). Interruptions before a buffer is filled do not cost the frame.
+TEST(CsiGetFrame, SignalsDoNotStretchTheWaitForABuffer) {
+    const struct {
+        int interrupts;
+        bool moduleSends;
+        int status;
+    } rows[] = {{40, false, -2}, {1, false, -2}, {3, true, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.interrupts) + (row.moduleSends ? " sending" : " stalled"));
+        CsiRig rig(Platform::RASPBERRY_PI);
+        ASSERT_EQ(rig.openAndStart(), 0);
+        rig.board.capture->stall(!row.moduleSends);
+        rig.kernel.inject(Fault{Sys::POLL, 0, "", EINTR, 0, row.interrupts});
+        const uint64_t before = rig.kernel.clockNs();
+        int result = 99;
+        const std::vector<uint16_t> frame = grab(rig, nullptr, &result);
+        const uint64_t waitedNs = rig.kernel.clockNs() - before;
+        EXPECT_EQ(result, row.status);
+        if (row.moduleSends) {
+            EXPECT_EQ(frame, expectedFrame(rig));
+            EXPECT_LT(waitedNs, 2000000000u);
+        } else {
+            EXPECT_GE(waitedNs, 2000000000u);
+            EXPECT_LE(waitedNs, 2001000000u);
+        }
+        rig.kernel.clearFaults();
+        rig.board.capture->stall(false);
+        EXPECT_EQ(rig.sensor->stop(), 0);
+    }
+}
 
 // With nothing the driver will fill, a blocking DQBUF would wait for ever and the capture thread
 // could never see a stop. getFrame waits for a filled buffer with a bound instead and fails the frame.

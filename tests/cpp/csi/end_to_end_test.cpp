@@ -2,9 +2,12 @@
 // renders, on every board profile and at both ranges.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
+#include <string>
 
 #include "CsiRig.h"
+#include "StderrCapture.h"
 #include "ZentroxDeviceHQVGA.h"
 #include "ZentroxPhaseEncoding.h"
 
@@ -19,7 +22,15 @@ struct Recovery {
     double worstAmplitude = 0.0;  // relative error
 };
 
-Recovery streamAndCompare(int platform, int rangeMm) {
+// A range change that must not take: `value` is asked of the device after `rangeMm`, with the
+// driver's range control failing when `failingDriver` is set; the device answers `status`.
+struct RefusedChange {
+    int value = 0;  // 0: none asked
+    bool failingDriver = false;
+    int status = 0;
+};
+
+Recovery streamAndCompare(int platform, int rangeMm, RefusedChange refused = {}) {
     CsiRig rig(platform);
     Recovery out;
     EXPECT_EQ(rig.open(), 0);
@@ -28,6 +39,17 @@ Recovery streamAndCompare(int platform, int rangeMm) {
     rig.sensor->subFrameCount = 4;  // as the camera sets it for a 240 x 180 module
     EXPECT_EQ(rig.sensor->setControl(CameraCtrl::RANGE, rangeMm / 1000), 0);
     EXPECT_EQ(device.setControl(CameraCtrl::RANGE, rangeMm), 0);
+    if (refused.value != 0) {
+        if (refused.failingDriver) rig.kernel.inject(Fault{Sys::IOCTL, VIDIOC_S_CTRL, "", EIO, 0, -1});
+        rig.kernel.clearTrace();
+        StderrCapture quiet;  // the failing control call is reported there
+        EXPECT_EQ(device.setControl(CameraCtrl::RANGE, refused.value), refused.status) << refused.value;
+        EXPECT_EQ(rig.count(Sys::IOCTL, VIDIOC_S_CTRL), refused.failingDriver ? 1u : 0u) << refused.value;
+        rig.kernel.clearFaults();
+        int range = 0;
+        EXPECT_EQ(device.getControl(CameraCtrl::RANGE, &range), 0);
+        EXPECT_EQ(range, rangeMm);
+    }
     EXPECT_EQ(rig.sensor->start(), 0);
     std::vector<uint8_t> cache(rig.frameBytes());
     std::vector<float> depth(240 * 180), amplitude(240 * 180), confidence(240 * 180);
@@ -70,6 +92,26 @@ TEST_P(CsiEndToEnd, DepthOfTheRenderedSceneAtTwoMetres) {
     EXPECT_GT(r.compared, 3u * 240 * 180 * 9 / 10);
     EXPECT_EQ(r.within, r.compared) << "worst " << r.worstMm << " mm";
     EXPECT_LT(r.worstAmplitude, 0.05);
+}
+
+// Neither a range the device has no frequency for nor one the driver refuses may change what the
+// module sends or how the device decodes it: depth stays that of the range in force.
+TEST(CsiEndToEndRange, RefusedChangesKeepDecodingTheRangeInForce) {
+    const struct {
+        int range;
+        RefusedChange change;
+    } rows[] = {
+        {2000, {3000, false, ZentroxInvalidParameter}},
+        {2000, {INT_MIN, false, ZentroxInvalidParameter}},
+        {2000, {4000, true, ZentroxUnkownError}},
+        {4000, {2000, true, ZentroxUnkownError}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.range) + " then " + std::to_string(row.change.value));
+        Recovery r = streamAndCompare(Platform::RASPBERRY_PI, row.range, row.change);
+        EXPECT_GT(r.compared, 3u * 240 * 180 * 9 / 10);
+        EXPECT_EQ(r.within, r.compared) << "worst " << r.worstMm << " mm";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, CsiEndToEnd, testing::ValuesIn(kAllBoards), boardName);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,30 +20,45 @@ const CameraCtrl OTHER_CONTROLS[] = {
     CameraCtrl::CONFIG_DIR_EXT,
 };
 
-TEST(HqvgaControls, RangeSetsFrequencyOnlyFor2000And4000) {
+// The device decodes at 75 MHz for 2000 and at 37.5 MHz for 4000, and has the module modulate at the
+// same frequency: a value it has no frequency for, or one the sensor does not take, changes nothing.
+TEST(HqvgaControls, RangeSwitchesOnlyTo2000Or4000AndOnlyWhenTheSensorTakesIt) {
     const struct {
         int value;
-        float frequency_after;  // starting from 75 MHz
-    } rows[] = {{2000, 75000000.0f}, {4000, 37500000.0f},  {3000, 75000000.0f},
-                {0, 75000000.0f},    {-4000, 75000000.0f}, {1999, 75000000.0f}};
+        int sensorStatus;
+        int status;
+        int rangeAfter;  // starting from 2000
+    } rows[] = {
+        {2000, 0, 0, 2000},
+        {4000, 0, 0, 4000},
+        {3000, 0, ZentroxInvalidParameter, 2000},
+        {1, 0, ZentroxInvalidParameter, 2000},
+        {INT_MIN, 0, ZentroxInvalidParameter, 2000},
+        {4000, ZentroxUnkownError, ZentroxUnkownError, 2000},
+        {4000, ZentroxInvalidParameter, ZentroxInvalidParameter, 2000},
+    };
     for (const auto& row : rows) {
+        const std::string where = std::to_string(row.value) + " sensor " + std::to_string(row.sensorStatus);
         RecordingSensor sensor;
         ZentroxDeviceHQVGA device(0);
         ASSERT_EQ(device.open(&sensor), 0);
         ASSERT_EQ(device.setControl(CameraCtrl::RANGE, 2000), 0);
-        EXPECT_EQ(device.setControl(CameraCtrl::RANGE, row.value), 0) << row.value;
+        sensor.calls.clear();
+        sensor.answer_status = row.sensorStatus;
+        EXPECT_EQ(device.setControl(CameraCtrl::RANGE, row.value), row.status) << where;
         int range = 12345;
         EXPECT_EQ(device.getControl(CameraCtrl::RANGE, &range), 0);
-        EXPECT_EQ(range, row.value);
-        EXPECT_EQ(device.modulationFrequency(), row.frequency_after) << row.value;
-        EXPECT_EQ(device.params().range2000_pair, row.value == 2000) << row.value;
-        // 2000 and 4000 are handed on so that the module modulates at the decoded frequency.
-        ASSERT_EQ(sensor.calls.size(), 1u + (row.value == 2000 || row.value == 4000)) << row.value;
-        for (const auto& call : sensor.calls) {
-            EXPECT_EQ(call.ctrl, CameraCtrl::RANGE);
-            EXPECT_EQ(call.set, true);
+        EXPECT_EQ(range, row.rangeAfter) << where;
+        EXPECT_EQ(device.modulationFrequency(), row.rangeAfter == 2000 ? 75000000.0f : 37500000.0f) << where;
+        EXPECT_EQ(device.params().range2000_pair, row.rangeAfter == 2000) << where;
+        // Only a range the device can decode is handed on, so that the module modulates with it.
+        const bool handedOn = row.value == 2000 || row.value == 4000;
+        ASSERT_EQ(sensor.calls.size(), handedOn ? 1u : 0u) << where;
+        if (handedOn) {
+            EXPECT_TRUE(sensor.calls[0].set);
+            EXPECT_EQ(sensor.calls[0].ctrl, CameraCtrl::RANGE);
+            EXPECT_EQ(sensor.calls[0].value, row.value);
         }
-        EXPECT_EQ(sensor.calls.back().value, sensor.calls.size() == 2 ? row.value : 2000) << row.value;
     }
 }
 

@@ -77,28 +77,19 @@ TEST(HqvgaDepth, WorkedValues) {
     }
 }
 
-TEST(HqvgaDepth, RangeOtherThan2000Or4000KeepsFrequencyAndUsesTheLongRangePair) {
-    // From the default 37.5 MHz: P2 alone gives a quarter turn, 1000 mm.
-    ZentroxDeviceHQVGA fromDefault(0);
-    ASSERT_EQ(fromDefault.setControl(CameraCtrl::RANGE, 3000), 0);
-    int range = 0;
-    ASSERT_EQ(fromDefault.getControl(CameraCtrl::RANGE, &range), 0);
-    EXPECT_EQ(range, 3000);
-    EXPECT_EQ(fromDefault.modulationFrequency(), 37500000.0f);
-    float depth, amplitude;
-    convertUniform(fromDefault, {0, 0, 100, 0}, &depth, &amplitude);
-    EXPECT_EQ(depth, 1000.0f);
-
-    // After 2000 the frequency stays at 75 MHz but the pair is the long-range one again: P2 alone now
-    // gives a quarter turn at the short scale (the 2000 pair would give 0).
-    ZentroxDeviceHQVGA fromShort(0);
-    ASSERT_EQ(fromShort.setControl(CameraCtrl::RANGE, 2000), 0);
-    ASSERT_EQ(fromShort.setControl(CameraCtrl::RANGE, 3000), 0);
-    EXPECT_EQ(fromShort.modulationFrequency(), 75000000.0f);
-    convertUniform(fromShort, {0, 0, 100, 0}, &depth, &amplitude);
-    EXPECT_EQ(depth, 500.0f);
-    convertUniform(fromShort, {0, 100, 0, 0}, &depth, &amplitude);
-    EXPECT_EQ(depth, 1000.0f);
+TEST(HqvgaDepth, ARefusedRangeKeepsThePairAndFrequencyOfTheRangeInForce) {
+    // P2 alone: 1000 mm with the 4000 pair at 37.5 MHz. P1 alone: 500 mm with the 2000 pair at
+    // 75 MHz. Mixing the long-range pair with 75 MHz would give 500 and 1000 instead.
+    for (int range : {4000, 2000}) {
+        ZentroxDeviceHQVGA device(0);
+        ASSERT_EQ(device.setControl(CameraCtrl::RANGE, range), 0);
+        EXPECT_EQ(device.setControl(CameraCtrl::RANGE, 3000), ZentroxInvalidParameter);
+        float depth, amplitude;
+        convertUniform(device, {0, 0, 100, 0}, &depth, &amplitude);
+        EXPECT_EQ(depth, range == 4000 ? 1000.0f : 0.0f) << range;
+        convertUniform(device, {0, 100, 0, 0}, &depth, &amplitude);
+        EXPECT_EQ(depth, range == 4000 ? 2000.0f : 500.0f) << range;
+    }
 }
 
 TEST(HqvgaDepth, DepthScaleOfBothFrequencies) {

@@ -129,7 +129,10 @@ int ZentroxCloseCamera(ZentroxHandle h) {
 int ZentroxWriteSensorReg(ZentroxHandle h, uint32_t reg, uint32_t value) {
     record("ZentroxWriteSensorReg", {number(h), reg, value});
     current.registerWrites.emplace_back(reg, value);
-    return ZENTROX_EVK_OK;
+    if (current.registerWriteResults.empty()) return ZENTROX_EVK_OK;
+    const int result = current.registerWriteResults.front();
+    current.registerWriteResults.pop_front();
+    return result;
 }
 
 }  // extern "C"

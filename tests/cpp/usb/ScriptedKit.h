@@ -34,7 +34,8 @@ struct Script {
     int initResult = ZENTROX_EVK_OK;
     int startResult = ZENTROX_EVK_OK;
     ZentroxCameraConfig config{240, 180, 12, 4, 30, 0};
-    std::deque<ScriptedImage> images;  // what the captures return; empty: time-out
+    std::deque<ScriptedImage> images;      // what the captures return; empty: time-out
+    std::deque<int> registerWriteResults;  // what the next register writes return; empty: success
 
     // Observed.
     std::vector<Call> calls;
@@ -42,7 +43,7 @@ struct Script {
     std::string openPath;          // the string the path pointed to
     int openHandles = 0;
     int lentImages = 0;
-    std::vector<std::pair<uint32_t, uint32_t>> registerWrites;
+    std::vector<std::pair<uint32_t, uint32_t>> registerWrites;  // every write asked for, failed ones too
 
     std::vector<std::string> names() const;
     int count(const std::string& name) const;

@@ -2,6 +2,7 @@
 // file, or a recording), streaming depth through the USB transport and the HQVGA device.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <string>
 #include <system_error>
@@ -137,6 +138,28 @@ TEST_F(CameraOverUsb, RangeChangeWhileStreamingReachesTheKit) {
     int range = 0;
     EXPECT_EQ(camera.getControl(CameraCtrl::RANGE, &range), 0);
     EXPECT_EQ(range, 2000);
+}
+
+// At range 2000 the kit modulates at 75 MHz and the device decodes at 75 MHz. A value neither has a
+// frequency for is refused before it reaches either, so depth stays right, also after a restart
+// (which applies the range again).
+TEST_F(CameraOverUsb, RangeValuesWithoutAFrequencyAreRefusedAndDepthStaysRight) {
+    ASSERT_EQ(openWith(wall(1500.0, "\"noise\": 0, \"frame_rate\": 60")), 0) << said;
+    ASSERT_EQ(camera.setControl(CameraCtrl::RANGE, 2000), 0);
+    const std::vector<double> expected = wallDistances(1500.0);
+    for (int restart = 0; restart < 2; ++restart) {
+        ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
+        for (int value : {3000, 1, INT_MIN}) {
+            EXPECT_EQ(camera.setControl(CameraCtrl::RANGE, value), ZentroxInvalidParameter) << value;
+            int range = 0;
+            EXPECT_EQ(camera.getControl(CameraCtrl::RANGE, &range), 0);
+            EXPECT_EQ(range, 2000) << value;
+            // A switch would show within a few frames (the kit switches at its next frame).
+            for (int f = 0; f < 3; ++f)
+                EXPECT_LT(worstError(nextDepth(camera), expected), 5.0) << value << " frame " << f;
+        }
+        ASSERT_EQ(camera.stop(), 0);
+    }
 }
 
 TEST_F(CameraOverUsb, OpenWithoutAFileStreamsTheBuiltInScene) {

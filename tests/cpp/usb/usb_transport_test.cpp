@@ -2,8 +2,11 @@
 // bpp rule, sample normalisation, grouping of images into frames, registers, and the failures.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <string>
 
 #include "ScriptedKit.h"
 #include "ZentroxTOFUSBSensor.h"
@@ -231,20 +234,49 @@ TEST_F(UsbTransport, AGapRestartsTheFrame) {
     }
 }
 
-TEST_F(UsbTransport, RangeWritesFourRegistersInOrder) {
+using Writes = std::vector<std::pair<uint32_t, uint32_t>>;
+const Writes kTable2000 = {{0x216C, 0x08}, {0x2179, 0x0A}, {0x217A, 0x0E}, {0x217B, 0x12}};
+const Writes kTable4000 = {{0x216C, 0x10}, {0x2179, 0x0E}, {0x217A, 0x16}, {0x217B, 0x1E}};
+
+Writes concat(Writes a, const Writes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Only 2000 and 4000 select a register table; any other value would leave the module modulating at
+// a frequency nobody decodes with. A table the kit refuses part-way is followed by the last table
+// that was applied, so the module is put back where it was.
+TEST_F(UsbTransport, RangeWritesATableOnlyFor2000And4000AndUndoesAFailedOne) {
     const struct {
+        int before;  // applied first (0: nothing)
         int range;
-        std::vector<std::pair<uint32_t, uint32_t>> writes;
+        std::deque<int> results;  // of the writes made for `range`
+        int status;
+        Writes writes;  // those made for `range`, restoring ones included
     } rows[] = {
-        {2000, {{0x216C, 0x08}, {0x2179, 0x0A}, {0x217A, 0x0E}, {0x217B, 0x12}}},
-        {4000, {{0x216C, 0x10}, {0x2179, 0x0E}, {0x217A, 0x16}, {0x217B, 0x1E}}},
-        {3000, {{0x216C, 0x10}, {0x2179, 0x0E}, {0x217A, 0x16}, {0x217B, 0x1E}}},
+        {0, 2000, {}, 0, kTable2000},
+        {0, 4000, {}, 0, kTable4000},
+        {2000, 3000, {}, 1, {}},
+        {4000, INT_MIN, {}, 1, {}},
+        {2000, 4000, {ZENTROX_EVK_ERROR}, -1, concat({kTable4000[0]}, kTable2000)},
+        {4000,
+         2000,
+         {0, 0, ZENTROX_EVK_INVALID_ARGUMENT},
+         -1,
+         concat(Writes(&kTable2000[0], &kTable2000[3]), kTable4000)},
+        {0, 2000, {0, ZENTROX_EVK_ERROR}, -1, {kTable2000[0], kTable2000[1]}},  // nothing to go back to
     };
     for (const auto& row : rows) {
+        const std::string where = std::to_string(row.before) + " -> " + std::to_string(row.range);
         Kit::reset();
         auto sensor = opened();
-        EXPECT_EQ(sensor->setControl(CameraCtrl::RANGE, row.range), 0);
-        EXPECT_EQ(Kit::script().registerWrites, row.writes) << row.range;
+        if (row.before != 0) {
+            ASSERT_EQ(sensor->setControl(CameraCtrl::RANGE, row.before), 0) << where;
+        }
+        Kit::script().registerWrites.clear();
+        Kit::script().registerWriteResults = row.results;
+        EXPECT_EQ(sensor->setControl(CameraCtrl::RANGE, row.range), row.status) << where;
+        EXPECT_EQ(Kit::script().registerWrites, row.writes) << where;
         for (const auto& call : Kit::script().calls) {
             if (call.name == "ZentroxWriteSensorReg") {
                 EXPECT_EQ(call.args[0], reinterpret_cast<uintptr_t>(Kit::handle()));
@@ -252,6 +284,12 @@ TEST_F(UsbTransport, RangeWritesFourRegistersInOrder) {
         }
         sensor->close();
     }
+    // Without a kit nothing can be written, and that is not a success.
+    Kit::reset();
+    auto sensor = opened();
+    sensor->close();
+    EXPECT_EQ(sensor->setControl(CameraCtrl::RANGE, 2000), -1);
+    EXPECT_EQ(Kit::script().count("ZentroxWriteSensorReg"), 0);
 }
 
 TEST_F(UsbTransport, OtherControlsAreRefusedAndNoneIsRead) {
@@ -399,6 +437,28 @@ TEST_F(UsbTransport, AnImageOfTheWrongSizeIsReleasedAndFailsTheFrame) {
     EXPECT_EQ(sampleAt(data, 16), 0);
     EXPECT_EQ(ts, 11u);
     sensor->close();
+}
+
+// The timestamp output is optional: a caller that does not want it passes null, on every path.
+TEST_F(UsbTransport, GetFrameWithoutATimestampOutput) {
+    enum class Case { WHOLE_FRAME, CAPTURE_FAILS, WRONG_SIZE };
+    for (Case c : {Case::WHOLE_FRAME, Case::CAPTURE_FAILS, Case::WRONG_SIZE}) {
+        Kit::reset();
+        auto sensor = opened();
+        sensor->subFrameCount = 2;
+        Kit::script().images.push_back(image(40, 0x123));
+        Kit::ScriptedImage second = image(41, 0x456);
+        if (c == Case::CAPTURE_FAILS) second.result = ZENTROX_EVK_TIMEOUT;
+        if (c == Case::WRONG_SIZE) second.data_size = 3;
+        Kit::script().images.push_back(second);
+        ASSERT_EQ(sensor->start(), 0);
+        std::vector<uint8_t> data(32, 0);
+        EXPECT_EQ(sensor->getFrame(data.data(), nullptr), c == Case::WHOLE_FRAME ? 0 : -1) << int(c);
+        EXPECT_EQ(sampleAt(data, 0), 0x123) << int(c);
+        EXPECT_EQ(sampleAt(data, 8), c == Case::WHOLE_FRAME ? 0x456 : 0) << int(c);
+        EXPECT_EQ(Kit::script().lentImages, 0);
+        sensor->close();
+    }
 }
 
 }  // namespace

@@ -1,12 +1,20 @@
-// Conversions run on the capture thread while the caller changes controls; nothing they share may
-// race (ThreadSanitizer builds run this) and the stream keeps the geometry it started with.
+// Conversions and the automatic frame-rate adjustment run on the capture thread while the caller
+// changes controls; nothing they share may race (ThreadSanitizer builds run this) and the stream
+// keeps the geometry it started with.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
+#include "CameraTestAccess.h"
+#include "FakeSensor.h"
+#include "ManualClock.h"
 #include "TempWorkDir.h"
 #include "VgaTestSupport.h"
+#include "ZentroxTOFCamera.h"
 
 using namespace Zentrox;
 
@@ -49,4 +57,58 @@ TEST(VgaConcurrency, ControlsChangeWhileFramesConvert) {
     capture.join();
     EXPECT_EQ(failed.load(), 0) << "the running stream keeps the geometry it was started with";
     EXPECT_EQ(device.close(), 0);
+}
+
+// The capture thread adjusts the frame rate every 3 s through the device (reading the limit of the
+// size and mode, then setting the rate), while the caller changes size and mode through the camera.
+// What both sides read and write in the device must be guarded (ThreadSanitizer builds run this).
+TEST(VgaConcurrency, ControlsChangeWhileTheCaptureThreadAdjustsTheFrameRate) {
+    TempWorkDir dir;
+    InstantSleepKernel sleeps;
+    ScopedKernel seam(sleeps);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        auto sensor = std::make_shared<FakeSensorState>();
+        sensor->setIdle(std::chrono::milliseconds(1));
+        ManualClock clock;
+        ZentroxTOFCamera camera;
+        CameraTestAccess::setClock(camera, clock);
+        CameraTestAccess::install(camera, std::make_unique<FakeSensor>(320, 1205, sensor),
+                                  std::make_unique<ZentroxDeviceVGA>(0));
+        ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 320), 0);
+        ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 240), 0);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
+
+        std::atomic<bool> done{false};
+        std::thread caller([&] {
+            for (int i = 0; !done.load(); ++i) {
+                camera.setControl(CameraCtrl::FMT_WIDTH, i % 2 ? 640 : 320);
+                camera.setControl(CameraCtrl::FMT_HEIGHT, i % 2 ? 480 : 240);
+                camera.setControl(CameraCtrl::MODE, (i / 2) % 2);
+                int v = 0;
+                camera.getControl(CameraCtrl::FRAME_RATE, &v);
+                camera.getControl(CameraCtrl::MODE, &v);
+            }
+        });
+        // No frame converts (the fake's frames are not the engine's), so the measured rate is 0 and
+        // every adjustment aims at 1; one succeeds once it finds a size with a limit.
+        auto rateWrites = [&] {
+            std::vector<int> out;
+            for (const auto& w : sensor->controlWrites())
+                if (w.first == CameraCtrl::FRAME_RATE) out.push_back(w.second);
+            return out;
+        };
+        for (int period = 0; period < 200 && rateWrites().empty(); ++period) {
+            clock.advance(std::chrono::milliseconds(3100));
+            const int calls = sensor->getFrameCalls;
+            ASSERT_TRUE(sensor->waitFor([&] { return sensor->getFrameCalls > calls + 1; }));
+        }
+        done = true;
+        caller.join();
+        EXPECT_EQ(camera.stop(), 0);
+        EXPECT_EQ(rateWrites(), std::vector<int>{1});
+        int rate = 0;
+        EXPECT_EQ(camera.getControl(CameraCtrl::FRAME_RATE, &rate), 0);
+        EXPECT_EQ(rate, 1) << "once set, the rate is the sensor's";
+    }
 }

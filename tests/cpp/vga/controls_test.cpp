@@ -1,6 +1,8 @@
 // The VGA device's controls, frame geometry and raw copy.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "VgaTestSupport.h"
 
 using namespace Zentrox;
@@ -99,7 +101,16 @@ TEST(VgaDevice, ModeSetsRange) {
 
 TEST(VgaDevice, ControlsItRefusesOrDoesNotImplement) {
     OpenedDevice o;
-    EXPECT_EQ(o.device.setControl(CameraCtrl::RANGE, 1250), 1);
+    // The range follows from the mode: no value changes it, and none reaches the module.
+    for (int mode : {0, 1}) {
+        ASSERT_EQ(o.device.setControl(CameraCtrl::MODE, mode), 0);
+        const int range = get(o.device, CameraCtrl::RANGE);
+        for (int value : {1250, 4500, 2000, 4000, 3000, 0, INT_MIN})
+            EXPECT_EQ(o.device.setControl(CameraCtrl::RANGE, value), 1) << value;
+        EXPECT_EQ(get(o.device, CameraCtrl::RANGE), range);
+        EXPECT_EQ(get(o.device, CameraCtrl::MODE), mode);
+    }
+    EXPECT_TRUE(o.sensor.sets.empty());
     EXPECT_EQ(o.device.setControl(CameraCtrl::EXPOSURE, 100), 1);
     EXPECT_EQ(o.device.setControl(CameraCtrl::FRAME_MODE, 1), 4);
     EXPECT_EQ(o.device.setControl(CameraCtrl::SKIP_FRAME, 1), 1);

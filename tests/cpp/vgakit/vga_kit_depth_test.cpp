@@ -206,6 +206,7 @@ TEST(VgaKitDepth, MatchingCalibrationCorrectsTheKitsPhaseOffsets) {
     }
 }
 
+// Depth, amplitude and confidence through the camera's capture thread, each plane against the scene.
 TEST(VgaKitDepth, ThroughTheCamera) {
     TempWorkDir dir;
     InstantSleep sleeps;
@@ -226,11 +227,22 @@ TEST(VgaKitDepth, ThroughTheCamera) {
     EXPECT_EQ(format.width, 320u);
     EXPECT_EQ(format.height, 240u);
     const float* depth = static_cast<const float*>(buffer->getData(FrameType::DEPTH));
-    ASSERT_NE(depth, nullptr);
-    double worst = 0;
-    for (size_t i = 0; i < expected.size(); ++i)
-        worst = std::fmax(worst, std::fabs(depth[i] - expected[i]));
-    EXPECT_LT(worst, 10.0);
+    const float* amplitude = static_cast<const float*>(buffer->getData(FrameType::AMPLITUDE));
+    const float* confidence = static_cast<const float*>(buffer->getData(FrameType::CONFIDENCE));
+    ASSERT_TRUE(depth && amplitude && confidence);
+    // Each plane as the kit's light model gives it: the wall returns reflectivity x signal / d^2
+    // (d in metres), and confidence is the modulated share of the light, 100 a / (a + ambient).
+    double worst[3] = {};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const double metres = expected[i] / 1000.0;
+        const double a = 0.6 * 1500.0 / (metres * metres);
+        worst[0] = std::fmax(worst[0], std::fabs(depth[i] - expected[i]));
+        worst[1] = std::fmax(worst[1], std::fabs(amplitude[i] - a) / a);
+        worst[2] = std::fmax(worst[2], std::fabs(confidence[i] - 100.0 * a / (a + 80.0)));
+    }
+    EXPECT_LT(worst[0], 10.0) << "mm";
+    EXPECT_LT(worst[1], 0.005) << "relative amplitude";
+    EXPECT_LT(worst[2], 0.05) << "confidence";
     EXPECT_EQ(camera.releaseFrame(buffer), 0);
     EXPECT_EQ(camera.stop(), 0);
     EXPECT_EQ(camera.close(), 0);

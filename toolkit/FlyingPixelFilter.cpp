@@ -1,0 +1,84 @@
+#include <algorithm>
+#include <cstring>
+
+#include "ZentroxDepthFilters.h"
+#include "toolkit/DepthValues.h"
+
+namespace Zentrox {
+
+namespace {
+
+// Whether centre c lies between a and b with more than `gap` to each. Written with & instead of &&
+// so that the loop below has no branches and vectorises.
+inline bool between(float a, float c, float b, float gap) {
+    const bool known = hasDepth(a) & hasDepth(b);
+    const bool rising = (a < c - gap) & (b > c + gap);
+    const bool falling = (a > c + gap) & (b < c - gap);
+    return known & (rising | falling);
+}
+
+// Row `y` of the output from the unfiltered rows above, at and below it (above and below may be
+// null at the frame's top and bottom).
+void filterRow(const float* above, const float* row, const float* below, float* out, uint32_t width,
+               float relative, float minimum) {
+    const uint32_t last = width - 1;
+    for (uint32_t x = 0; x < width; ++x) {
+        const float c = row[x];
+        const float gap = std::max(minimum, relative * c);
+        bool flying = false;
+        if (x > 0 && x < last) flying = between(row[x - 1], c, row[x + 1], gap);
+        if (above && below) {
+            flying = flying || between(above[x], c, below[x], gap);
+            if (x > 0 && x < last) {
+                flying = flying || between(above[x - 1], c, below[x + 1], gap) ||
+                         between(above[x + 1], c, below[x - 1], gap);
+            }
+        }
+        out[x] = (hasDepth(c) && !flying) ? c : 0.0f;
+    }
+}
+
+// The same for the inner pixels of an inner row, without a branch per pixel.
+void filterInnerRow(const float* above, const float* row, const float* below, float* out, uint32_t width,
+                    float relative, float minimum) {
+    for (uint32_t x = 1; x + 1 < width; ++x) {
+        const float c = row[x];
+        const float gap = std::max(minimum, relative * c);
+        const bool flying = between(row[x - 1], c, row[x + 1], gap) | between(above[x], c, below[x], gap) |
+                            between(above[x - 1], c, below[x + 1], gap) |
+                            between(above[x + 1], c, below[x - 1], gap);
+        out[x] = (hasDepth(c) & !flying) ? c : 0.0f;
+    }
+}
+
+}  // namespace
+
+int ZentroxFlyingPixelFilter::apply(float* depth, const float*, uint32_t width, uint32_t height) {
+    if (!validFrame(depth, width, height)) return ZentroxInvalidParameter;
+    // Two saved rows: the unfiltered row above the one being filtered and that row itself; the row
+    // below is still unfiltered in place.
+    rows.resize(size_t{width} * 2);
+    float* previous = rows.data();
+    float* current = rows.data() + width;
+    for (uint32_t y = 0; y < height; ++y) {
+        float* out = depth + size_t{y} * width;
+        std::memcpy(current, out, width * sizeof(float));
+        const float* above = y > 0 ? previous : nullptr;
+        const float* below = y + 1 < height ? out + width : nullptr;
+        if (above && below && width > 2) {
+            filterInnerRow(above, current, below, out, width, relative, minimum);
+            // The first and last pixel of the row have only their column and no diagonals.
+            for (uint32_t x : {0u, width - 1}) {
+                const float c = current[x];
+                const float gap = std::max(minimum, relative * c);
+                out[x] = (hasDepth(c) && !between(above[x], c, below[x], gap)) ? c : 0.0f;
+            }
+        } else {
+            filterRow(above, current, below, out, width, relative, minimum);
+        }
+        std::swap(previous, current);
+    }
+    return ZentroxSuccess;
+}
+
+}  // namespace Zentrox

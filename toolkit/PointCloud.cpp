@@ -1,0 +1,77 @@
+#include <cmath>
+#include <limits>
+
+#include "ZentroxPointCloud.h"
+
+namespace Zentrox {
+
+namespace {
+
+constexpr float NOT_A_NUMBER = std::numeric_limits<float>::quiet_NaN();
+constexpr float LARGEST = std::numeric_limits<float>::max();
+
+// Metres per millimetre of a valid depth, NaN for an invalid one (0, negative, NaN or infinite: every
+// comparison with NaN is false).
+inline float scaleOf(float depth_mm) {
+    return (depth_mm > 0.0f && depth_mm <= LARGEST) ? depth_mm * 0.001f : NOT_A_NUMBER;
+}
+
+}  // namespace
+
+ZentroxPointCloud::ZentroxPointCloud(const Intrinsics& intrinsics) {
+    setIntrinsics(intrinsics);
+}
+
+int ZentroxPointCloud::setIntrinsics(const Intrinsics& intrinsics) {
+    intr = intrinsics;
+    ready = false;
+    table.clear();
+    if (!intrinsics.valid()) return ZentroxInvalidParameter;
+    table.resize(size_t{intr.width} * intr.height * 3);
+    float* ray = table.data();
+    for (uint32_t v = 0; v < intr.height; ++v) {
+        for (uint32_t u = 0; u < intr.width; ++u, ray += 3) {
+            double x, y;
+            if (!intr.undistortPixel(u, v, x, y)) {
+                ray[0] = ray[1] = ray[2] = NOT_A_NUMBER;
+                continue;
+            }
+            const double norm = std::sqrt(x * x + y * y + 1.0);
+            ray[0] = static_cast<float>(x / norm);
+            ray[1] = static_cast<float>(y / norm);
+            ray[2] = static_cast<float>(1.0 / norm);
+        }
+    }
+    ready = true;
+    return ZentroxSuccess;
+}
+
+int ZentroxPointCloud::compute(const float* depth_mm, float* xyz_m) const {
+    if (!ready || !depth_mm || !xyz_m) return ZentroxInvalidParameter;
+    const size_t pixels = size_t{intr.width} * intr.height;
+    const float* __restrict ray = table.data();
+    const float* __restrict depth = depth_mm;
+    float* __restrict out = xyz_m;
+    for (size_t i = 0; i < pixels; ++i) {
+        const float s = scaleOf(depth[i]);
+        out[3 * i] = ray[3 * i] * s;
+        out[3 * i + 1] = ray[3 * i + 1] * s;
+        out[3 * i + 2] = ray[3 * i + 2] * s;
+    }
+    return ZentroxSuccess;
+}
+
+int ZentroxPointCloud::depthToZ(const float* depth_mm, float* z_mm) const {
+    if (!ready || !depth_mm || !z_mm) return ZentroxInvalidParameter;
+    const size_t pixels = size_t{intr.width} * intr.height;
+    const float* __restrict ray = table.data();
+    for (size_t i = 0; i < pixels; ++i) {
+        const float d = depth_mm[i];
+        const float z = ray[3 * i + 2] * d;
+        // A pixel without a ray gives NaN, which the comparison turns into 0 as well.
+        z_mm[i] = (d > 0.0f && d <= LARGEST && z > 0.0f) ? z : 0.0f;
+    }
+    return ZentroxSuccess;
+}
+
+}  // namespace Zentrox

@@ -73,8 +73,8 @@ class ZENTROX_API ZentroxSpatialFilter final : public ZentroxDepthFilter {
     uint32_t reach;
     float edgeMm;
     float edgeRelative;
-    float weights[2 * MAX_RADIUS + 1];
-    std::vector<float> rowPass;  // the frame after the pass along rows, and four rows of work space
+    float weights[MAX_RADIUS + 1];  // the Gaussian at 0 ... MAX_RADIUS pixels
+    std::vector<float> rowPass;     // the frame after the pass along rows, padded with zeros
 };
 
 // Per-pixel smoothing over time: an exponential mean with weight `alpha` for the newest frame (the
@@ -95,9 +95,11 @@ class ZENTROX_API ZentroxTemporalFilter final : public ZentroxDepthFilter {
     uint32_t persistence;
     uint32_t stateWidth = 0;
     uint32_t stateHeight = 0;
+    // Per pixel, all floats so that one vector step updates them together: the mean, the frames
+    // averaged since the pixel last started (0: no mean) and the frames in a row without depth.
     std::vector<float> mean;
-    std::vector<uint16_t> frames;   // frames averaged since the pixel last started; 0: no mean
-    std::vector<uint16_t> missing;  // frames in a row without depth
+    std::vector<float> frames;
+    std::vector<float> missing;
 };
 
 // Filters in order. It does not own them; they must outlive the chain.

@@ -10,7 +10,7 @@ int ZentroxConfidenceFilter::apply(float* depth, const float* amplitude, uint32_
     const size_t pixels = size_t{width} * height;
     for (size_t i = 0; i < pixels; ++i) {
         // A NaN amplitude fails the comparison and takes the pixel away too.
-        depth[i] = (hasDepth(depth[i]) && amplitude[i] >= minimum) ? depth[i] : 0.0f;
+        depth[i] = (hasDepth(depth[i]) & (amplitude[i] >= minimum)) ? depth[i] : 0.0f;
     }
     return ZentroxSuccess;
 }

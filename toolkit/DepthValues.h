@@ -8,7 +8,7 @@ namespace Zentrox {
 
 inline bool hasDepth(float depth_mm) {
     // False for 0, negative values, NaN (every comparison with it is false) and infinity.
-    return depth_mm > 0.0f && depth_mm <= std::numeric_limits<float>::max();
+    return (depth_mm > 0.0f) & (depth_mm <= std::numeric_limits<float>::max());
 }
 
 inline bool validFrame(const float* depth, uint32_t width, uint32_t height) {

@@ -1,12 +1,16 @@
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "ZentroxDepthFilters.h"
 #include "toolkit/DepthValues.h"
+#include "toolkit/Vec.h"
 
 namespace Zentrox {
 
 namespace {
+
+using namespace simd;
 
 // Whether centre c lies between a and b with more than `gap` to each. Written with & instead of &&
 // so that the loop below has no branches and vectorises.
@@ -38,10 +42,29 @@ void filterRow(const float* above, const float* row, const float* below, float* 
     }
 }
 
-// The same for the inner pixels of an inner row, without a branch per pixel.
-void filterInnerRow(const float* above, const float* row, const float* below, float* out, uint32_t width,
-                    float relative, float minimum) {
-    for (uint32_t x = 1; x + 1 < width; ++x) {
+inline Mask8 known8(Vec8 a) {
+    return (a > splat<Vec8>(0.0f)) & (a <= splat<Vec8>(std::numeric_limits<float>::max()));
+}
+
+inline Mask8 between8(Vec8 a, Vec8 b, Vec8 low, Vec8 high) {
+    return known8(a) & known8(b) & (((a < low) & (b > high)) | ((a > high) & (b < low)));
+}
+
+// The same for the inner pixels of an inner row, eight at a time, then one at a time for the rest.
+ZENTROX_TOOLKIT_CLONES void filterInnerRow(const float* above, const float* row, const float* below,
+                                           float* out, uint32_t width, float relative, float minimum) {
+    uint32_t x = 1;
+    for (; x + lanes<Vec8>() + 1 <= width; x += lanes<Vec8>()) {
+        const Vec8 c = load<Vec8>(row + x);
+        const Vec8 gap = max(splat<Vec8>(minimum), splat<Vec8>(relative) * c);
+        const Vec8 low = c - gap, high = c + gap;
+        const Mask8 flying = between8(load<Vec8>(row + x - 1), load<Vec8>(row + x + 1), low, high) |
+                             between8(load<Vec8>(above + x), load<Vec8>(below + x), low, high) |
+                             between8(load<Vec8>(above + x - 1), load<Vec8>(below + x + 1), low, high) |
+                             between8(load<Vec8>(above + x + 1), load<Vec8>(below + x - 1), low, high);
+        store(out + x, select(known8(c) & ~flying, c, splat<Vec8>(0.0f)));
+    }
+    for (; x + 1 < width; ++x) {
         const float c = row[x];
         const float gap = std::max(minimum, relative * c);
         const bool flying = between(row[x - 1], c, row[x + 1], gap) | between(above[x], c, below[x], gap) |

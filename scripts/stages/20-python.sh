@@ -7,7 +7,7 @@ venv=build/test-venv
 py="$venv/bin/python"
 # The build runs without isolation so that build/python-wheel is reused between runs; its
 # requirements are those of pyproject.toml.
-"$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest
+"$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest plyfile
 "$py" -m pip install --quiet --no-build-isolation \
   -Cbuild-dir=build/python-wheel -Ccmake.define.ZENTROX_WERROR=ON .
 # Run from the tests folder so that the installed module, not the source tree, is imported, with

@@ -12,13 +12,12 @@ namespace {
 
 using namespace simd;
 
-// Whether centre c lies between a and b with more than `gap` to each. Written with & instead of &&
-// so that the loop below has no branches and vectorises.
+// Whether centre c lies between a and b with more than `gap` to each (for the pixels the vector
+// loop below leaves: the first and last of a row, and the rows at the top and bottom).
 inline bool between(float a, float c, float b, float gap) {
-    const bool known = hasDepth(a) & hasDepth(b);
-    const bool rising = (a < c - gap) & (b > c + gap);
-    const bool falling = (a > c + gap) & (b < c - gap);
-    return known & (rising | falling);
+    const bool rising = a < c - gap && b > c + gap;
+    const bool falling = a > c + gap && b < c - gap;
+    return hasDepth(a) && hasDepth(b) && (rising || falling);
 }
 
 // Row `y` of the output from the unfiltered rows above, at and below it (above and below may be
@@ -67,10 +66,10 @@ ZENTROX_TOOLKIT_CLONES void filterInnerRow(const float* above, const float* row,
     for (; x + 1 < width; ++x) {
         const float c = row[x];
         const float gap = std::max(minimum, relative * c);
-        const bool flying = between(row[x - 1], c, row[x + 1], gap) | between(above[x], c, below[x], gap) |
-                            between(above[x - 1], c, below[x + 1], gap) |
+        const bool flying = between(row[x - 1], c, row[x + 1], gap) || between(above[x], c, below[x], gap) ||
+                            between(above[x - 1], c, below[x + 1], gap) ||
                             between(above[x + 1], c, below[x - 1], gap);
-        out[x] = (hasDepth(c) & !flying) ? c : 0.0f;
+        out[x] = (hasDepth(c) && !flying) ? c : 0.0f;
     }
 }
 

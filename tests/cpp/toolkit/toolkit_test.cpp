@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "CountingAllocator.h"
@@ -64,8 +65,26 @@ TEST(Toolkit, UndistortionInvertsTheDistortion) {
     EXPECT_EQ(refused.compute(depth.data(), xyz.data()), ZentroxInvalidParameter);
 }
 
+// Every size, including those whose rows end inside a vector: a flat surface stays flat, a hole stays
+// a hole, and nothing is read or written outside the frame (the sanitizer builds check that).
+TEST(Toolkit, FiltersKeepAFlatSurfaceAtEverySize) {
+    for (const auto& size : {std::pair<uint32_t, uint32_t>{1, 1}, {3, 2}, {7, 5}, {9, 3}, {17, 4}, {33, 9}}) {
+        const uint32_t w = size.first, h = size.second;
+        std::vector<float> depth(w * h, 1500.0f), amplitude(w * h, 100.0f);
+        depth[(w * h) / 2] = 0.0f;
+        ZentroxConfidenceFilter confidence(10.0f);
+        ZentroxFlyingPixelFilter flying;
+        ZentroxSpatialFilter spatial(3);
+        ZentroxTemporalFilter temporal;
+        ZentroxFilterChain chain({&confidence, &flying, &spatial, &temporal});
+        ASSERT_EQ(chain.apply(depth.data(), amplitude.data(), w, h), ZentroxSuccess);
+        for (uint32_t i = 0; i < w * h; ++i)
+            EXPECT_NEAR(depth[i], i == (w * h) / 2 ? 0.0f : 1500.0f, 0.01f)
+                << w << " x " << h << " pixel " << i;
+    }
+}
+
 TEST(Toolkit, FiltersAllocateNothingAfterTheFirstFrame) {
-    if (!ZENTROX_COUNTING_ALLOCATOR) GTEST_SKIP() << "the sanitizer owns operator new";
     const uint32_t w = 640, h = 480;
     std::vector<float> depth(w * h), amplitude(w * h, 100.0f);
     ZentroxConfidenceFilter confidence(10.0f);
@@ -82,7 +101,10 @@ TEST(Toolkit, FiltersAllocateNothingAfterTheFirstFrame) {
     const long before = test::allocationCount();
     for (int f = 1; f < 5; ++f)
         ASSERT_EQ(frame(f), ZentroxSuccess);
-    EXPECT_EQ(test::allocationCount() - before, 0);
+    // Under a sanitizer, which owns operator new, nothing is counted (-1).
+    if (ZENTROX_COUNTING_ALLOCATOR) {
+        EXPECT_EQ(test::allocationCount() - before, 0);
+    }
     // Refusals leave the frame as it was: no amplitude for the confidence filter, no size.
     const std::vector<float> kept = depth;
     EXPECT_EQ(chain.apply(depth.data(), nullptr, w, h), ZentroxInvalidParameter);

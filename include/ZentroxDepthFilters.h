@@ -58,8 +58,8 @@ class ZENTROX_API ZentroxFlyingPixelFilter final : public ZentroxDepthFilter {
 
 // Edge-preserving smoothing: a weighted mean over the (2 radius + 1) pixels of the row, then of the
 // column, with Gaussian weights of `sigma_px` that fall to 0 for neighbours whose depth differs by
-// more than max(edge_mm, edge_relative * depth) (a biweight), so that no surface is averaged with
-// another across an edge. Pixels without depth stay so and give no weight.
+// more than max(edge_mm, edge_relative * depth), at most half the depth (a biweight), so that no
+// surface is averaged with another across an edge. Pixels without depth stay so and give no weight.
 class ZENTROX_API ZentroxSpatialFilter final : public ZentroxDepthFilter {
   public:
     static constexpr uint32_t MAX_RADIUS = 7;

@@ -8,7 +8,7 @@ py="$venv/bin/python"
 # The build runs without isolation so that build/python-wheel is reused between runs; its
 # requirements are those of pyproject.toml.
 # mypy: the tests type-check the README's example and run stubtest against the installed module.
-"$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest mypy
+"$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest mypy plyfile
 "$py" -m pip install --quiet --no-build-isolation \
   -Cbuild-dir=build/python-wheel -Ccmake.define.ZENTROX_WERROR=ON .
 # Run from the tests folder so that the installed module, not the source tree, is imported, with

@@ -17,13 +17,50 @@ SCENE = {
 }
 
 
-def kit_config(path, noise=0.0, frame_rate=0, field_of_view=70.0, scene=SCENE):
+# The scene the kit shows without a configuration: a wall at 2 m, a box and a sphere in front of it.
+BUILT_IN = {
+    "planes": [{"normal": [0, 0, 1], "distance": 2000, "reflectivity": 0.6}],
+    "boxes": [{"min": [-700, -150, 1300], "max": [-250, 450, 1600], "reflectivity": 0.8}],
+    "spheres": [{"center": [450, 100, 1200], "radius": 250, "reflectivity": 0.9}],
+}
+
+
+def kit_config(path, noise=0.0, frame_rate=0, field_of_view=70.0, scene=SCENE, **keys):
+    """Writes a kit configuration file; `keys` adds other keys of the kit (amplitude, subpixels, ...)."""
     path.write_text(json.dumps({"scene": scene, "noise": noise, "seed": 7, "frame_rate": frame_rate,
-                                "field_of_view": field_of_view}))
+                                "field_of_view": field_of_view, **keys}))
     return str(path)
 
 
+def wall(tilt_x_deg, tilt_y_deg, distance, reflectivity=0.7):
+    """A scene of one plane whose normal leans tilt_x_deg towards +x and tilt_y_deg towards +y."""
+    n = np.array([np.tan(np.radians(tilt_x_deg)), np.tan(np.radians(tilt_y_deg)), 1.0])
+    n /= np.linalg.norm(n)
+    return {"planes": [{"normal": n.tolist(), "distance": distance, "reflectivity": reflectivity}]}
+
+
+def kit_frames(directory, count=1, **config):
+    """(depth, amplitude) of `count` frames from the emulated kit with this configuration
+    (see kit_config), at 240 x 180."""
+    import ZentroxDepthCamera as zdc
+    ok = zdc.TOFErrorCode.ZentroxSuccess
+    cam = zdc.ZentroxCamera()
+    try:
+        assert cam.openWithFile(kit_config(directory / "kit.json", **config)) == ok
+        assert cam.start(zdc.TOFOutput.DEPTH) == ok
+        frames = []
+        for _ in range(count):
+            frame = cam.requestFrame(5000)
+            assert frame is not None
+            frames.append((frame.getDepthData(), frame.getAmplitudeData()))
+            assert cam.releaseFrame(frame) == ok
+        return frames
+    finally:
+        cam.close()
+
+
 def rays(width=240, height=180, field_of_view=70.0):
+    """Unit rays through the pixel centres, as the kit renders them (not through the toolkit)."""
     fx = (width / 2.0) / np.tan(np.radians(field_of_view) / 2.0)
     u = (np.arange(width) + 0.5 - width / 2.0) / fx
     v = (np.arange(height) + 0.5 - height / 2.0) / fx

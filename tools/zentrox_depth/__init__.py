@@ -1,1 +1,11 @@
-"""The zentrox-depth command: camera information and live depth streaming on top of ZentroxDepthCamera."""
+"""The zentrox-depth command and the toolkit above ZentroxDepthCamera: intrinsics, point clouds,
+z-depth, PLY/PCD files, self-calibration from a flat surface and depth filters."""
+
+from . import filters
+from .calibrate import CalibrationReport, calibrate_plane
+from .cloud import depth_to_z, point_cloud
+from .intrinsics import Intrinsics
+from .ply import write_pcd, write_ply
+
+__all__ = ["Intrinsics", "point_cloud", "depth_to_z", "write_ply", "write_pcd", "calibrate_plane",
+           "CalibrationReport", "filters"]

@@ -5,6 +5,8 @@
     zentrox-depth stream -n 100 --png d.png  100 frames, then the picture of the last one
     zentrox-depth stream --csi 0             a CSI-2 module at /dev/video0
     zentrox-depth stream --config kit.json   the USB kit with a configuration file
+    zentrox-depth stream -n 30 --ply c.ply   the last frame's point cloud
+    zentrox-depth calibrate -o cam.yaml      intrinsics from frames of a flat wall
 
 Without --csi or --config the USB kit with index 0 is used; without the maker's kit SDK installed
 that is the emulated kit, which renders a built-in scene.
@@ -23,7 +25,7 @@ import numpy as np
 
 import ZentroxDepthCamera as zdc
 
-from . import image, png
+from . import calibrate_cmd, cloud_cmd, image, png
 
 PROG = "zentrox-depth"
 
@@ -284,8 +286,9 @@ class Interrupts:
 
 
 def command_stream(args, out):
-    if args.png:
-        check_picture_path(args.png)
+    for target in (args.png, args.ply):
+        if target:
+            check_picture_path(target)
     cam = open_camera(args)
     status = cam.start(zdc.TOFOutput.DEPTH)
     if status != zdc.TOFErrorCode.ZentroxSuccess:
@@ -305,7 +308,7 @@ def command_stream(args, out):
                 try:
                     depth = frame.getDepthData()
                     timestamp = frame.getFrameFormat().timestamp
-                    if args.png:
+                    if args.png or args.ply:
                         last = (depth, frame.getAmplitudeData())
                 finally:
                     cam.releaseFrame(frame)
@@ -327,6 +330,10 @@ def command_stream(args, out):
             raise Failure("no frame arrived, so no picture was written")
         png.write_rgb(args.png, image.compose(*last))
         print(f"wrote {args.png}", file=out)
+    if args.ply:
+        if last is None:
+            raise Failure("no frame arrived, so no point cloud was written")
+        cloud_cmd.write_last_cloud(args, *last, out)
     return 0
 
 
@@ -358,6 +365,8 @@ def parser():
     stream.add_argument("--png", metavar="FILE", help="write the last frame's depth and amplitude as a PNG picture")
     stream.add_argument("--timeout", type=int, default=1000, metavar="MS",
                         help="wait for each frame at most this long (default 1000 ms)")
+    cloud_cmd.add_arguments(stream)
+    calibrate_cmd.add_parser(sub, source)
     return p
 
 
@@ -373,6 +382,8 @@ def main(argv=None, out=None):
     try:
         if args.command == "info":
             return command_info(args, out)
+        if args.command == "calibrate":
+            return calibrate_cmd.run(args, out)
         return command_stream(args, out)
     except Failure as failure:
         print(f"{PROG}: {failure}", file=sys.stderr)

@@ -202,9 +202,10 @@ void readVgaKeys(const json& root, bool vga, EvkConfig& config) {
 }
 
 void readConfig(const json& root, EvkConfig& config) {
-    requireKeys(root, "",
-                {"module", "width", "height", "bit_width", "frame_rate", "field_of_view", "scene",
-                 "amplitude", "ambient", "noise", "seed", "faults", "frequency_mode", "phase_offsets"});
+    requireKeys(
+        root, "",
+        {"module", "width", "height", "bit_width", "frame_rate", "field_of_view", "scene", "amplitude",
+         "ambient", "noise", "seed", "faults", "frequency_mode", "phase_offsets", "subpixels"});
     if (root.contains("module")) {
         const json& module = root["module"];
         if (!module.is_string() ||
@@ -238,6 +239,14 @@ void readConfig(const json& root, EvkConfig& config) {
     if (root.contains("seed"))
         config.seed = whole(root["seed"], "seed", 0, std::numeric_limits<uint64_t>::max());
     if (root.contains("faults")) readFaults(root["faults"], config.faults);
+    if (root.contains("subpixels")) {
+        if (vga) fail("subpixels", "applies to the \"hqvga\" module only");
+        config.subpixels = static_cast<uint32_t>(whole(root["subpixels"], "subpixels", 1, 8));
+        // The traced map holds width x height x subpixels^2 rays; keep it to 16 Mi (a few 100 MB).
+        const uint64_t rays = uint64_t{config.width} * config.height * config.subpixels * config.subpixels;
+        if (rays > (uint64_t{1} << 24))
+            fail("subpixels", "needs " + std::to_string(rays) + " rays per image, more than 16777216");
+    }
     readVgaKeys(root, vga, config);
 }
 

@@ -34,6 +34,9 @@ struct EvkConfig {
     double ambient = 64.0;      // counts of ambient light in every sample
     double noise = 1.0;         // standard deviation of every sample, counts; 0: bit-identical frames
     uint64_t seed = 1;
+    // hqvga module only: each pixel is the mean of subpixels x subpixels rays over its area, so that
+    // pixels on a depth edge mix both surfaces (flying pixels); 1 traces one ray per pixel.
+    uint32_t subpixels = 1;
     // vga module only: single (5 blocks) or double (10 blocks) frequency, and an extra phase in
     // radians per frequency slot that a matching calibration blob takes out again.
     bool single_frequency = true;

@@ -15,8 +15,12 @@ std::unique_ptr<ModuleRenderer> makeModuleRenderer(const EvkConfig& config, std:
 
 HqvgaRenderer::HqvgaRenderer(const EvkConfig& config)
     : imageWidth(config.width), imageHeight(config.height), bits(config.bit_width) {
+    // With sub-pixels the scene is traced at that many times the resolution (the same field of view),
+    // so that each pixel's rays spread evenly over its area.
+    const uint32_t sub = config.subpixels;
     SceneMap map;
-    renderScene(config.scene, PinholeCamera::fromFieldOfView(imageWidth, imageHeight, config.field_of_view),
+    renderScene(config.scene,
+                PinholeCamera::fromFieldOfView(imageWidth * sub, imageHeight * sub, config.field_of_view),
                 map);
     for (RangeMode mode : {RangeMode::RANGE_4000, RangeMode::RANGE_2000}) {
         PhaseModel model = PhaseModel::forRange(mode == RangeMode::RANGE_2000 ? 2000 : 4000);
@@ -24,7 +28,7 @@ HqvgaRenderer::HqvgaRenderer(const EvkConfig& config)
         model.ambient = config.ambient;
         model.noise = config.noise;
         const int m = static_cast<int>(mode);
-        encoders[m].prepare(map, model);
+        encoders[m].prepare(map, model, sub);
         if (config.noise > 0.0) continue;
         for (unsigned k = 0; k < 4; ++k) {
             still[m][k].resize(encoders[m].imageBytes(bits));

@@ -107,7 +107,11 @@ class NoiseTable {
 // image costs one pass of quantisation (plus one table read per sample with noise).
 class PhaseEncoder {
   public:
-    void prepare(const SceneMap& map, const PhaseModel& model);
+    // `footprint` > 1: the map holds footprint x footprint rays per pixel (a map of footprint times
+    // the image's width and height), and each pixel's samples are the mean of its rays' samples, as
+    // a real pixel integrates the light over its area: across a depth edge it mixes the returns of
+    // both surfaces. A map whose size is no multiple of the footprint leaves an empty encoder.
+    void prepare(const SceneMap& map, const PhaseModel& model, uint32_t footprint = 1);
     uint32_t width() const { return mapWidth; }
     uint32_t height() const { return mapHeight; }
     size_t imageBytes(unsigned bit_width) const {

@@ -107,17 +107,34 @@ const int32_t* NoiseTable::nextBlock(uint64_t& stream) const {
     return table.data() + ((r >> 32) & (SIZE - 1));
 }
 
-void PhaseEncoder::prepare(const SceneMap& map, const PhaseModel& model) {
-    mapWidth = map.width;
-    mapHeight = map.height;
-    const size_t pixels = size_t{map.width} * map.height;
+void PhaseEncoder::prepare(const SceneMap& map, const PhaseModel& model, uint32_t footprint) {
+    mapWidth = 0;
+    mapHeight = 0;
+    for (auto& plane : clean)
+        plane.clear();
+    if (footprint == 0 || map.width % footprint != 0 || map.height % footprint != 0) return;
+    mapWidth = map.width / footprint;
+    mapHeight = map.height / footprint;
+    const size_t pixels = size_t{mapWidth} * mapHeight;
     for (auto& plane : clean)
         plane.resize(pixels);
-    for (size_t i = 0; i < pixels; ++i) {
-        double samples[4];
-        phaseSamples(map.distance[i], map.reflectivity[i], model, samples);
-        for (int k = 0; k < 4; ++k)
-            clean[k][i] = countsToQ8(samples[k]);
+    const double share = 1.0 / (double(footprint) * footprint);
+    for (uint32_t y = 0; y < mapHeight; ++y) {
+        for (uint32_t x = 0; x < mapWidth; ++x) {
+            double sum[4] = {0.0, 0.0, 0.0, 0.0};
+            for (uint32_t sy = 0; sy < footprint; ++sy) {
+                for (uint32_t sx = 0; sx < footprint; ++sx) {
+                    const size_t ray = (size_t{y} * footprint + sy) * map.width + size_t{x} * footprint + sx;
+                    double samples[4];
+                    phaseSamples(map.distance[ray], map.reflectivity[ray], model, samples);
+                    for (int k = 0; k < 4; ++k)
+                        sum[k] += samples[k];
+                }
+            }
+            const size_t i = size_t{y} * mapWidth + x;
+            for (int k = 0; k < 4; ++k)
+                clean[k][i] = countsToQ8(sum[k] * share);
+        }
     }
 }
 

@@ -15,6 +15,7 @@ TEST(KitConfig, EveryKeyReachesTheConfiguration) {
     ASSERT_TRUE(parseEvkConfig(R"({
         "module": "hqvga", "width": 320, "height": 240, "bit_width": 10, "frame_rate": 12.5,
         "field_of_view": 55, "amplitude": 900, "ambient": -20, "noise": 0.5, "seed": 18446744073709551615,
+        "subpixels": 3,
         "scene": {
             "planes": [{"distance": 1000}, {"normal": [0, 1, 0], "distance": 500, "reflectivity": 0.25}],
             "boxes": [{"min": [1, 2, 3], "max": [4, 5, 6], "reflectivity": 1}],
@@ -35,6 +36,7 @@ TEST(KitConfig, EveryKeyReachesTheConfiguration) {
     EXPECT_DOUBLE_EQ(config.ambient, -20.0);
     EXPECT_DOUBLE_EQ(config.noise, 0.5);
     EXPECT_EQ(config.seed, 18446744073709551615ull);
+    EXPECT_EQ(config.subpixels, 3u);
     ASSERT_EQ(config.scene.planes.size(), 2u);
     EXPECT_DOUBLE_EQ(config.scene.planes[0].distance, 1000.0);
     EXPECT_FLOAT_EQ(config.scene.planes[0].reflectivity, 0.5f);  // the default
@@ -119,6 +121,9 @@ TEST(KitConfig, MalformedFilesFailOpenWithAClearMessage) {
         {"{\"faults\": {\"fail_open\": 1}}", "\"faults.fail_open\" must be true or false"},
         {"{\"faults\": {\"timeout_every\": -1}}", "\"faults.timeout_every\" must be a whole number"},
         {"{\"faults\": {\"crash\": true}}", "\"faults.crash\" is not a known key"},
+        {"{\"subpixels\": 0}", "\"subpixels\" must lie between 1 and 8"},
+        {"{\"module\": \"vga\", \"subpixels\": 2}", "\"subpixels\" applies to the \"hqvga\" module only"},
+        {"{\"width\": 4096, \"height\": 4096, \"subpixels\": 2}", "more than 16777216"},
     };
     for (const auto& row : rows) {
         const std::string path = dir.write("bad.json", row.text);

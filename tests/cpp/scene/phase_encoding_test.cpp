@@ -177,6 +177,41 @@ TEST(PhaseEncoder, ImagesMatchTheScalarEncodingAtEveryBitWidth) {
     }
 }
 
+// A footprint of 2: each pixel's samples are the mean of its four rays' samples, so a pixel whose rays
+// see two surfaces returns the mean of their phasors (a depth between them), and a map whose size is
+// no multiple of the footprint gives an empty encoder.
+TEST(PhaseEncoder, AFootprintMixesTheRaysOfEachPixel) {
+    SceneMap map = flatMap(4, 2, 2000.0f, 0.6f);
+    for (uint32_t y = 0; y < 2; ++y) {
+        map.distance[y * 4 + 0] = map.distance[y * 4 + 1] = 1300.0f;  // pixel 0: near surface only
+        map.distance[y * 4 + 2] = 1300.0f;                            // pixel 1: half and half
+        map.reflectivity[y * 4 + 0] = map.reflectivity[y * 4 + 1] = map.reflectivity[y * 4 + 2] = 0.8f;
+    }
+    const PhaseModel model = PhaseModel::forRange(4000);
+    PhaseEncoder encoder;
+    encoder.prepare(map, model, 2);
+    ASSERT_EQ(encoder.width(), 2u);
+    ASSERT_EQ(encoder.height(), 1u);
+    double near[4], far[4];
+    phaseSamples(1300.0, 0.8f, model, near);
+    phaseSamples(2000.0, 0.6f, model, far);
+    for (unsigned k = 0; k < 4; ++k) {
+        EXPECT_EQ(encoder.cleanQ8(k, 0), countsToQ8(near[k])) << k;
+        EXPECT_EQ(encoder.cleanQ8(k, 1), countsToQ8((near[k] + far[k]) / 2.0)) << k;
+    }
+    const auto depthOf = [&](size_t i) {
+        const double q = encoder.cleanQ8(2, i) - encoder.cleanQ8(0, i);
+        const double in = encoder.cleanQ8(3, i) - encoder.cleanQ8(1, i);
+        const double phase = std::fmod(std::atan2(q, in) + 2 * M_PI, 2 * M_PI);
+        return phase * SPEED_OF_LIGHT / (4 * M_PI * model.frequency) * 1000.0;
+    };
+    EXPECT_NEAR(depthOf(0), 1300.0, 0.5);
+    EXPECT_GT(depthOf(1), 1350.0);  // the brighter near surface pulls the mixed pixel its way
+    EXPECT_LT(depthOf(1), 1650.0);
+    encoder.prepare(flatMap(5, 4, 1000.0f, 0.5f), model, 2);
+    EXPECT_EQ(encoder.width() * encoder.height(), 0u);
+}
+
 TEST(PhaseEncoder, RefusesAnUnknownImageOrBitWidthWithoutWriting) {
     PhaseEncoder encoder;
     encoder.prepare(flatMap(4, 4, 1000.0f, 0.5f), PhaseModel{});

@@ -1,15 +1,22 @@
 // The three default configuration files: their exact bytes, rebuilt here from the parameter tables
 // rather than copied, and how writeDefaultConfigFiles replaces and fails.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "BoundedCall.h"
 #include "DefaultConfigFiles.h"
 #include "TempWorkDir.h"
 
@@ -209,9 +216,13 @@ std::vector<FileCase> fileCases() {
             {"register.json", kRegisterText, registersFromTables(), 946, false}};
 }
 
-bool exists(const char* name) {
-    struct stat st {};
-    return ::stat(name, &st) == 0;
+// Names in the working directory, sorted.
+std::vector<std::string> entries() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("."))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace
@@ -312,13 +323,70 @@ TEST(WriteDefaultConfigFiles, StopsAtTheFirstFileThatCannotBeOpened) {
     }
 }
 
-TEST(WriteDefaultConfigFiles, ReportsAWriteThatDoesNotComplete) {
+TEST(WriteDefaultConfigFiles, ReportsAWriteThatDoesNotCompleteAndLeavesNothingBehind) {
     TempWorkDir dir;
-    if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
-    // Every write to /dev/full fails with ENOSPC, as on a full disk.
-    ASSERT_EQ(::symlink("/dev/full", "ConfigCamera.json"), 0);
+    ASSERT_TRUE(dir.write("ConfigCamera.json", "edited"));
     ASSERT_TRUE(dir.write("register.json", "edited"));
-    EXPECT_FALSE(writeDefaultConfigFiles());
-    EXPECT_EQ(dir.read("ConfigAlgorithm.json").size(), 273u);
+    // Files may grow to 1 KiB only, as on a disk that fills up: ConfigCamera.json (9476 bytes) cannot
+    // be written in full. Past the limit a write fails with EFBIG once SIGXFSZ is ignored.
+    struct rlimit previous {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = previous;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = writeDefaultConfigFiles();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(digest(dir.read("ConfigAlgorithm.json")), digest(fileCases()[0].expected));
+    EXPECT_EQ(dir.read("ConfigCamera.json"), "edited") << "a failed write replaces nothing";
     EXPECT_EQ(dir.read("register.json"), "edited");
+    EXPECT_EQ(entries(),
+              (std::vector<std::string>{"ConfigAlgorithm.json", "ConfigCamera.json", "register.json"}))
+        << "no temporary file is left behind";
+}
+
+TEST(WriteDefaultConfigFiles, ReplacesWhatHasTheNameInsteadOfFollowingOrOpeningIt) {
+    // Outside the working directory: the target a link points to must keep its bytes.
+    char outside[] = "/tmp/zentrox-outside-XXXXXX";
+    const int fd = ::mkstemp(outside);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "precious", 8), 8);
+    ::close(fd);
+    TempWorkDir dir;
+    ASSERT_EQ(::symlink(outside, "ConfigAlgorithm.json"), 0);
+    ASSERT_EQ(::symlink("/tmp/zentrox-no-such-directory/x", "ConfigCamera.json"), 0);  // dangling
+    ASSERT_EQ(::mkfifo("register.json", 0644), 0);  // opening it for writing would wait for a reader
+    bool written = false;
+    ASSERT_TRUE(finishesDespiteFifo("register.json", [&] { written = writeDefaultConfigFiles(); }));
+    EXPECT_TRUE(written);
+    for (const FileCase& c : fileCases()) {
+        SCOPED_TRACE(c.name);
+        struct stat st {};
+        ASSERT_EQ(::lstat(c.name, &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << "the name now holds a regular file";
+        EXPECT_EQ(digest(dir.read(c.name)), digest(c.expected));
+    }
+    std::ifstream kept(outside);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
+    ::unlink(outside);
+}
+
+TEST(WriteDefaultConfigFiles, CreatesFilesWithTheModeTheUmaskLeaves) {
+    for (const mode_t mask : {mode_t(022), mode_t(027), mode_t(077), mode_t(002)}) {
+        SCOPED_TRACE(mask);
+        TempWorkDir dir;
+        ASSERT_TRUE(dir.write("ConfigCamera.json", "edited"));
+        ASSERT_EQ(::chmod("ConfigCamera.json", 0600), 0);  // a replaced file's mode is not kept either
+        const mode_t previous = ::umask(mask);
+        const bool written = writeDefaultConfigFiles();
+        ::umask(previous);
+        ASSERT_TRUE(written);
+        for (const FileCase& c : fileCases()) {
+            struct stat st {};
+            ASSERT_EQ(::stat(c.name, &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << c.name;
+        }
+    }
 }

@@ -22,8 +22,56 @@ struct ConfigError {
     std::string what;
 };
 
+// Messages quote at most this many characters of a value or a key: a value of megabytes, or one
+// nested thousands deep, must not turn into a message of the same size.
+constexpr size_t QUOTED_CHARACTERS = 48;
+// Arrays and objects inside each other, counting the top-level object as 1. A sound configuration
+// nests 5 deep (scene, planes, a plane, its normal); the bound keeps every walk over a value,
+// recursive or not, shallow.
+constexpr int DEEPEST_NESTING = 16;
+
+std::string shortened(std::string text, size_t limit) {
+    if (text.size() > limit) {
+        text.resize(limit);
+        text += "...";
+    }
+    return text;
+}
+
+// The beginning of `value` in JSON text, stopped once `out` holds `limit` characters.
+void appendPrefix(const json& value, std::string& out, size_t limit) {
+    if (out.size() > limit) return;
+    if (value.is_array() || value.is_object()) {
+        out += value.is_array() ? '[' : '{';
+        bool first = true;
+        for (auto it = value.begin(); it != value.end() && out.size() <= limit; ++it) {
+            out += first ? "" : ", ";
+            first = false;
+            if (value.is_object()) {
+                appendPrefix(json(it.key().substr(0, limit)), out, limit);
+                out += ": ";
+            }
+            appendPrefix(*it, out, limit);
+        }
+        out += value.is_array() ? ']' : '}';
+    } else if (value.is_string()) {
+        out += json(value.get_ref<const std::string&>().substr(0, limit)).dump();
+    } else {
+        out += value.dump();  // a number, true, false or null: a few characters
+    }
+}
+
+// `value` as a message quotes it: its JSON text, cut short.
+std::string quoted(const json& value) {
+    std::string text;
+    appendPrefix(value, text, QUOTED_CHARACTERS);
+    return shortened(std::move(text), QUOTED_CHARACTERS);
+}
+
 [[noreturn]] void fail(const std::string& where, const std::string& what) {
-    throw ConfigError{(where.empty() ? std::string("the top level") : "\"" + where + "\"") + " " + what};
+    throw ConfigError{
+        (where.empty() ? std::string("the top level") : "\"" + shortened(where, QUOTED_CHARACTERS) + "\"") +
+        " " + what};
 }
 
 std::string typeName(const json& value) {
@@ -56,7 +104,7 @@ double number(const json& value, const std::string& where, double lo, double hi)
     const double v = value.get<double>();
     if (!std::isfinite(v) || v < lo || v > hi) {
         std::ostringstream range;
-        range << "must lie between " << lo << " and " << hi << " (found " << value.dump() << ")";
+        range << "must lie between " << lo << " and " << hi << " (found " << quoted(value) << ")";
         fail(where, range.str());
     }
     return v;
@@ -65,12 +113,12 @@ double number(const json& value, const std::string& where, double lo, double hi)
 uint64_t whole(const json& value, const std::string& where, uint64_t lo, uint64_t hi) {
     if (!value.is_number_integer() ||
         (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() < 0)) {
-        fail(where, "must be a whole number not below 0 (found " + value.dump() + ")");
+        fail(where, "must be a whole number not below 0 (found " + quoted(value) + ")");
     }
     const uint64_t v = value.get<uint64_t>();
     if (v < lo || v > hi) {
         fail(where, "must lie between " + std::to_string(lo) + " and " + std::to_string(hi) + " (found " +
-                        value.dump() + ")");
+                        quoted(value) + ")");
     }
     return v;
 }
@@ -145,8 +193,8 @@ SceneSphere readSphere(const json& o, const std::string& where) {
 Scene readScene(const json& value) {
     if (value.is_string()) {
         if (value.get<std::string>() == "built-in") return Scene::builtIn();
-        fail("scene",
-             "must be \"built-in\" or an object with planes, boxes and spheres (found " + value.dump() + ")");
+        fail("scene", "must be \"built-in\" or an object with planes, boxes and spheres (found " +
+                          quoted(value) + ")");
     }
     if (!value.is_object()) {
         fail("scene",
@@ -185,7 +233,7 @@ void readVgaKeys(const json& root, bool vga, EvkConfig& config) {
     if (root.contains("frequency_mode")) {
         const json& mode = root["frequency_mode"];
         if (!mode.is_string() || (mode.get<std::string>() != "single" && mode.get<std::string>() != "double"))
-            fail("frequency_mode", "must be \"single\" or \"double\" (found " + mode.dump() + ")");
+            fail("frequency_mode", "must be \"single\" or \"double\" (found " + quoted(mode) + ")");
         config.single_frequency = mode.get<std::string>() == "single";
     }
     if (root.contains("phase_offsets")) {
@@ -210,7 +258,7 @@ void readConfig(const json& root, EvkConfig& config) {
         if (!module.is_string() ||
             (module.get<std::string>() != "hqvga" && module.get<std::string>() != "vga")) {
             fail("module",
-                 "must name a known module type: \"hqvga\" or \"vga\" (found " + module.dump() + ")");
+                 "must name a known module type: \"hqvga\" or \"vga\" (found " + quoted(module) + ")");
         }
         config.module = module.get<std::string>();
     }
@@ -245,7 +293,17 @@ void readConfig(const json& root, EvkConfig& config) {
 
 bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& error) {
     try {
-        const json root = json::parse(text, nullptr, true, true);
+        // Refused while it is read, before a deep value exists to be walked.
+        const json::parser_callback_t bounded = [](int depth, json::parse_event_t event, json&) {
+            const bool opens =
+                event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+            if (opens && depth >= DEEPEST_NESTING) {
+                throw ConfigError{"nests arrays and objects more than " + std::to_string(DEEPEST_NESTING) +
+                                  " deep"};
+            }
+            return true;
+        };
+        const json root = json::parse(text, bounded, true, true);
         EvkConfig parsed = config;
         readConfig(root, parsed);
         config = std::move(parsed);
@@ -253,7 +311,8 @@ bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& err
     } catch (const ConfigError& e) {
         error = e.what;
     } catch (const json::exception& e) {
-        error = std::string("not valid JSON: ") + e.what();
+        // The parser's message may quote the text it stopped at, which can be a string of megabytes.
+        error = shortened(std::string("not valid JSON: ") + e.what(), 160);
     } catch (const std::exception& e) {
         error = std::string("cannot be read: ") + e.what();
     }

@@ -45,6 +45,8 @@ bool parseAlgorithmConfig(const std::string& text, AlgorithmParams& params) {
         if (line.front() == '[') {
             if (line.back() != ']' || line.size() < 3) return false;
             section = line.substr(1, line.size() - 2);
+            // Sections do not nest: a bracket inside a section name is no INI text.
+            if (section.find_first_of("[]") != std::string::npos) return false;
             continue;
         }
         const size_t eq = line.find('=');

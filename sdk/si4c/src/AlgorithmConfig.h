@@ -14,9 +14,10 @@ struct AlgorithmParams {
 
 enum class ConfigRead { LOADED, MISSING, MALFORMED };
 
-// Parses INI text: "[section]" lines, "key=value" lines, blank lines and comment lines beginning with
-// "//", ";" or "#". Any other line, a value of a known key that is not a finite number >= 0, or a
-// minimum above the maximum makes the whole text malformed and leaves `params` unchanged.
+// Parses INI text: "[section]" lines (no brackets inside the name: sections do not nest), "key=value"
+// lines, blank lines and comment lines beginning with "//", ";" or "#". Any other line, a value of a
+// known key that is not a finite number >= 0, or a minimum above the maximum makes the whole text
+// malformed and leaves `params` unchanged.
 bool parseAlgorithmConfig(const std::string& text, AlgorithmParams& params);
 
 // Reads "<directory>/ConfigAlgorithm.json" into `params`; on MISSING or MALFORMED they stay unchanged.

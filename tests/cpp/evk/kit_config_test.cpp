@@ -1,5 +1,8 @@
 // The kit's configuration file: what it selects, and how a malformed one is refused.
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <functional>
 
 #include "EvkConfig.h"
 #include "KitTestSupport.h"
@@ -138,6 +141,59 @@ TEST(KitConfig, MalformedFilesFailOpenWithAClearMessage) {
         EXPECT_EQ(kit.openResult, ZENTROX_EVK_CONFIG_ERROR) << path;
         EXPECT_NE(kit.stderrText.find("configuration file \"" + path + "\""), std::string::npos)
             << kit.stderrText;
+    }
+}
+
+// Runs `call` on a thread with a 1 MiB stack, as small as a thread of a small board may have.
+void onSmallStack(const std::function<void()>& call) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 1 << 20), 0);
+    pthread_t thread;
+    auto run = [](void* f) -> void* {
+        (*static_cast<const std::function<void()>*>(f))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&call)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+// Values a message must not quote whole: nested tens of thousands deep (which once overflowed the
+// stack while the message serialised them), or megabytes long.
+TEST(KitConfig, DeepOrHugeValuesAreRefusedWithAShortMessage) {
+    ScratchDir dir;
+    const std::string deep = std::string(60000, '[') + std::string(60000, ']');
+    std::string objects;
+    for (int i = 0; i < 20000; ++i)
+        objects += "{\"a\": ";
+    objects += "1" + std::string(20000, '}');
+    const std::string longText = "\"" + std::string(1 << 20, 'x') + "\"";
+    const struct {
+        std::string text;
+        const char* message;
+    } rows[] = {
+        {"{\"width\": " + deep + "}", "nests arrays and objects more than 16 deep"},
+        {"{\"seed\": " + deep + "}", "nests arrays and objects more than 16 deep"},
+        {"{\"module\": " + deep + "}", "nests arrays and objects more than 16 deep"},
+        {"{\"scene\": {\"planes\": [{\"normal\": " + deep + "}]}}", "more than 16 deep"},
+        {"{\"faults\": " + objects + "}", "more than 16 deep"},
+        {"{\"width\": [[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]}", "more than 16 deep"},  // one level too many
+        {"{\"width\": [[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]}", "\"width\" must be a whole number"},
+        {"{\"module\": " + longText + "}", "(found \"xxxxxxxx"},
+        {"{\"seed\": [" + longText + ", 1]}", "\"seed\" must be a whole number"},
+        {"{\"frequency_mode\": " + longText + ", \"module\": \"vga\"}", "must be \"single\" or"},
+        {"{" + longText + ": 1}", "\"xxxxxxxx"},
+        {"{\"width\": 240, " + longText + "}", "not valid JSON"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text.substr(0, 60));
+        const std::string path = dir.write("deep.json", row.text);
+        Kit kit;
+        onSmallStack([&] { kit.open(path.c_str()); });
+        EXPECT_EQ(kit.openResult, ZENTROX_EVK_CONFIG_ERROR);
+        EXPECT_NE(kit.stderrText.find(row.message), std::string::npos) << kit.stderrText.substr(0, 400);
+        EXPECT_LT(kit.stderrText.size(), 400u) << "the message quotes a short prefix only";
     }
 }
 

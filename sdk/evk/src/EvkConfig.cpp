@@ -3,13 +3,14 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include <sys/stat.h>
+#include <unistd.h>
+
+#include "RegularFile.h"
 
 namespace Zentrox {
 
@@ -320,28 +321,27 @@ bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& err
 }
 
 bool loadEvkConfig(const std::string& path, EvkConfig& config, std::string& error) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        error = std::string("cannot be opened: ") + std::strerror(errno);
-        return false;
+    constexpr uint64_t LARGEST = 16 << 20;  // far above any configuration
+    uint64_t bytes = 0;
+    const int fd = openRegularFile(path, LARGEST, bytes, error);
+    if (fd < 0) return false;
+    std::string text(size_t(bytes), '\0');
+    size_t done = 0;
+    bool failed = false;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd, &text[done], text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        failed = n < 0;
+        if (n <= 0) break;
+        done += size_t(n);
     }
-    constexpr off_t LARGEST = 16 << 20;  // far above any configuration; guards against device files
-    if (!S_ISREG(status.st_mode) || status.st_size > LARGEST) {
-        error = "is not a regular file of at most 16 MiB";
-        return false;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = std::string("cannot be opened: ") + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
+    ::close(fd);
+    if (failed) {
         error = "cannot be read";
         return false;
     }
-    return parseEvkConfig(text.str(), config, error);
+    text.resize(done);  // a file that shrank while it was read is parsed as far as it went
+    return parseEvkConfig(text, config, error);
 }
 
 }  // namespace Zentrox

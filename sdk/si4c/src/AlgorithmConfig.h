@@ -12,7 +12,8 @@ struct AlgorithmParams {
     float confidence_min = 0.0f;        // [ConfidenceParams] ConfidenceThreshold, 0..100
 };
 
-enum class ConfigRead { LOADED, MISSING, MALFORMED };
+// NOT_A_FILE: something other than a regular file has the name (a FIFO, a directory, a device).
+enum class ConfigRead { LOADED, MISSING, MALFORMED, NOT_A_FILE };
 
 // Parses INI text: "[section]" lines (no brackets inside the name: sections do not nest), "key=value"
 // lines, blank lines and comment lines beginning with "//", ";" or "#". Any other line, a value of a
@@ -20,7 +21,8 @@ enum class ConfigRead { LOADED, MISSING, MALFORMED };
 // malformed and leaves `params` unchanged.
 bool parseAlgorithmConfig(const std::string& text, AlgorithmParams& params);
 
-// Reads "<directory>/ConfigAlgorithm.json" into `params`; on MISSING or MALFORMED they stay unchanged.
+// Reads "<directory>/ConfigAlgorithm.json" into `params`, never waiting on the name; unless LOADED
+// they stay unchanged.
 ConfigRead readAlgorithmConfig(const std::string& directory, AlgorithmParams& params);
 
 }  // namespace si4c

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "BoundedCall.h"
 #include "FrameBuffer.h"
 #include "KernelSeam.h"
 #include "StderrCapture.h"
@@ -235,6 +238,56 @@ TEST(VgaKitDepth, ThroughTheCamera) {
     EXPECT_EQ(camera.stop(), 0);
     EXPECT_EQ(camera.close(), 0);
     quiet.text();
+}
+
+// A FIFO where start reads or writes a file: the calibration and the algorithm parameters in the
+// working directory, the parameters in the engine's configuration directory. Start never waits on
+// it, says what it skipped, and the depth is the scene's.
+TEST(VgaKitDepth, AFifoInPlaceOfAFileNeverHoldsStart) {
+    const struct {
+        const char* fifo;
+        const char* said;  // part of what start says; empty: nothing to say, the file is replaced
+    } rows[] = {
+        {"cali.bin", "cali.bin is not a regular file"},
+        {"ConfigAlgorithm.json", ""},
+        {"engine/ConfigAlgorithm.json", "engine/ConfigAlgorithm.json is not a regular file"},
+    };
+    InstantSleep sleeps;
+    ScopedKernel seam(sleeps);
+    const std::vector<float> expected = truth(320, 240, 1000.0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fifo);
+        TempWorkDir dir;
+        ASSERT_TRUE(dir.write("kit.json", kitText(320, 240, true, 1000.0)));
+        ASSERT_EQ(::mkdir("engine", 0755), 0);
+        ASSERT_EQ(::mkfifo(row.fifo, 0644), 0);
+        ZentroxTOFCamera camera;
+        StderrCapture capture;
+        ASSERT_EQ(camera.openWithFile("kit.json", 0), 0);
+        ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 320), 0);
+        ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 240), 0);
+        ASSERT_EQ(camera.setControlExt(CameraCtrl::CONFIG_DIR_EXT, (dir.path() + "/engine").c_str()), 0);
+        int started = -1;
+        ASSERT_TRUE(finishesDespiteFifo(row.fifo, [&] { started = camera.start(FrameType::DEPTH); }));
+        EXPECT_EQ(started, 0);
+        ZentroxFrameBuffer* buffer = started == 0 ? camera.requestFrame(5000) : nullptr;
+        ASSERT_NE(buffer, nullptr);
+        const float* depth = static_cast<const float*>(buffer->getData(FrameType::DEPTH));
+        double worst = 0;
+        for (size_t i = 0; i < expected.size(); ++i)
+            worst = std::fmax(worst, std::fabs(depth[i] - expected[i]));
+        EXPECT_LT(worst, 10.0);
+        EXPECT_EQ(camera.releaseFrame(buffer), 0);
+        EXPECT_EQ(camera.stop(), 0);
+        EXPECT_EQ(camera.close(), 0);
+        const std::string said = capture.text();
+        if (row.said[0] != '\0') {
+            EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        }
+        struct stat st {};
+        ASSERT_EQ(::lstat("ConfigAlgorithm.json", &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << "the working directory's parameters file was written";
+    }
 }
 
 TEST(VgaKitDepth, UsbTransportRefusesFrameRateAndHasNoExposure) {

@@ -1,5 +1,6 @@
 #include "EvkConfig.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -290,21 +291,46 @@ void readConfig(const json& root, EvkConfig& config) {
     readVgaKeys(root, vga, config);
 }
 
+// Reads JSON text without building it, for the deepest nesting of its arrays and objects (the
+// top-level value counts 1). Stops at the first level beyond the bound, and at a syntax error, which
+// the parse proper then reports.
+struct NestingDepth {
+    int current = 0;
+    int deepest = 0;
+    bool open() {
+        deepest = std::max(deepest, ++current);
+        return current <= DEEPEST_NESTING;
+    }
+    bool close() {
+        --current;
+        return true;
+    }
+    bool null() { return true; }
+    bool boolean(bool) { return true; }
+    bool number_integer(json::number_integer_t) { return true; }
+    bool number_unsigned(json::number_unsigned_t) { return true; }
+    bool number_float(json::number_float_t, const json::string_t&) { return true; }
+    bool string(json::string_t&) { return true; }
+    bool binary(json::binary_t&) { return true; }
+    bool start_object(std::size_t) { return open(); }
+    bool key(json::string_t&) { return true; }
+    bool end_object() { return close(); }
+    bool start_array(std::size_t) { return open(); }
+    bool end_array() { return close(); }
+    bool parse_error(std::size_t, const std::string&, const json::exception&) { return false; }
+};
+
 }  // namespace
 
 bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& error) {
     try {
-        // Refused while it is read, before a deep value exists to be walked.
-        const json::parser_callback_t bounded = [](int depth, json::parse_event_t event, json&) {
-            const bool opens =
-                event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
-            if (opens && depth >= DEEPEST_NESTING) {
-                throw ConfigError{"nests arrays and objects more than " + std::to_string(DEEPEST_NESTING) +
-                                  " deep"};
-            }
-            return true;
-        };
-        const json root = json::parse(text, bounded, true, true);
+        // Measured before a value is built, so that nothing deep ever exists to be walked.
+        NestingDepth depth;
+        json::sax_parse(text, &depth, json::input_format_t::json, true, true);
+        if (depth.deepest > DEEPEST_NESTING) {
+            fail("", "nests arrays and objects more than " + std::to_string(DEEPEST_NESTING) + " deep");
+        }
+        const json root = json::parse(text, nullptr, true, true);
         EvkConfig parsed = config;
         readConfig(root, parsed);
         config = std::move(parsed);

@@ -31,6 +31,11 @@ constexpr size_t QUOTED_CHARACTERS = 48;
 // nests 5 deep (scene, planes, a plane, its normal); the bound keeps every walk over a value,
 // recursive or not, shallow.
 constexpr int DEEPEST_NESTING = 16;
+// Planes, boxes and spheres of one scene together. Every pixel's ray is traced against every
+// object when the kit opens, so objects times pixels bounds the time the open takes: 2^27 ray tests
+// take about half a second on a desktop core, a few seconds on a small board.
+constexpr uint64_t MOST_SCENE_OBJECTS = 256;
+constexpr uint64_t MOST_RAY_TESTS = uint64_t(1) << 27;
 
 std::string shortened(std::string text, size_t limit) {
     if (text.size() > limit) {
@@ -192,7 +197,8 @@ SceneSphere readSphere(const json& o, const std::string& where) {
     return sphere;
 }
 
-Scene readScene(const json& value) {
+// `pixels`: of one image, which sets how many objects the scene may hold.
+Scene readScene(const json& value, uint64_t pixels) {
     if (value.is_string()) {
         if (value.get<std::string>() == "built-in") return Scene::builtIn();
         fail("scene", "must be \"built-in\" or an object with planes, boxes and spheres (found " +
@@ -203,6 +209,15 @@ Scene readScene(const json& value) {
              "must be \"built-in\" or an object with planes, boxes and spheres, not " + typeName(value));
     }
     requireKeys(value, "scene", {"planes", "boxes", "spheres"});
+    uint64_t objects = 0;
+    for (const char* key : {"planes", "boxes", "spheres"})
+        if (value.contains(key) && value[key].is_array()) objects += value[key].size();
+    const uint64_t most = std::min(MOST_SCENE_OBJECTS, MOST_RAY_TESTS / std::max<uint64_t>(pixels, 1));
+    if (objects > most) {
+        fail("scene", "holds " + std::to_string(objects) + " planes, boxes and spheres; a kit of " +
+                          std::to_string(pixels) + " pixels renders at most " + std::to_string(most) +
+                          " of them (256, fewer where objects times pixels would exceed 2^27)");
+    }
     Scene scene;
     readList<ScenePlane>(value, "planes", scene.planes, readPlane);
     readList<SceneBox>(value, "boxes", scene.boxes, readBox);
@@ -281,7 +296,8 @@ void readConfig(const json& root, EvkConfig& config) {
         config.frame_rate = number(root["frame_rate"], "frame_rate", 0.0, 1000.0);
     if (root.contains("field_of_view"))
         config.field_of_view = number(root["field_of_view"], "field_of_view", 1.0, 170.0);
-    if (root.contains("scene")) config.scene = readScene(root["scene"]);
+    if (root.contains("scene"))
+        config.scene = readScene(root["scene"], uint64_t(config.width) * config.height);
     if (root.contains("amplitude")) config.amplitude = number(root["amplitude"], "amplitude", 0.0, 1e6);
     if (root.contains("ambient")) config.ambient = number(root["ambient"], "ambient", -1023.0, 1023.0);
     if (root.contains("noise")) config.noise = number(root["noise"], "noise", 0.0, 1000.0);

@@ -197,6 +197,48 @@ TEST(KitConfig, DeepOrHugeValuesAreRefusedWithAShortMessage) {
     }
 }
 
+// Every pixel's ray is traced against every object when the kit opens: the scene's size is bounded
+// by the pixels it is rendered for, and a scene within the bound is read whole.
+TEST(KitConfig, SceneObjectsAreBoundedByThePixelsTheyAreRenderedFor) {
+    auto scene = [](const char* size, int planes, int spheres) {
+        std::string text = std::string("{") + size + "\"scene\": {\"planes\": [";
+        for (int i = 0; i < planes; ++i)
+            text += std::string(i ? ", " : "") + "{\"distance\": " + std::to_string(1000 + i) + "}";
+        text += "], \"spheres\": [";
+        for (int i = 0; i < spheres; ++i)
+            text += std::string(i ? ", " : "") +
+                    "{\"center\": [0, 0, 900], \"radius\": " + std::to_string(i + 1) + "}";
+        return text + "]}}";
+    };
+    const struct {
+        std::string text;
+        const char* message;  // empty: accepted
+        size_t objects;
+    } rows[] = {
+        {scene("", 200000, 0),
+         "holds 200000 planes, boxes and spheres; a kit of 43200 pixels renders at most 256", 0},
+        {scene("", 200, 57), "holds 257 planes", 0},
+        {scene("", 200, 56), "", 256},
+        {scene("\"width\": 4096, \"height\": 4096, ", 0, 9), "a kit of 16777216 pixels renders at most 8", 0},
+        {scene("\"width\": 4096, \"height\": 4096, ", 4, 4), "", 8},
+        {scene("\"module\": \"vga\", ", 128, 128), "", 256},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text.substr(0, 60));
+        EvkConfig config;
+        std::string error;
+        const bool read = parseEvkConfig(row.text, config, error);
+        if (row.message[0] == '\0') {
+            ASSERT_TRUE(read) << error;
+            EXPECT_EQ(config.scene.planes.size() + config.scene.spheres.size(), row.objects);
+            EXPECT_EQ(config.scene.planes.back().distance, 1000.0 + config.scene.planes.size() - 1);
+        } else {
+            EXPECT_FALSE(read);
+            EXPECT_NE(error.find(row.message), std::string::npos) << error;
+        }
+    }
+}
+
 TEST(KitConfig, AnEmptyPathMeansNoFile) {
     Kit kit("");
     ASSERT_EQ(kit.openResult, ZENTROX_EVK_OK);

@@ -290,6 +290,71 @@ TEST(VgaKitDepth, AFifoInPlaceOfAFileNeverHoldsStart) {
     }
 }
 
+// Opening through the camera over kits of every kind of geometry: a kit whose images a device reads
+// is served, the VGA device fitted to the raw frames the kit sends, and depth is the scene's; any
+// other geometry is refused at open, with one line that names what is served.
+TEST(VgaKitDepth, OpenServesTheGeometriesADeviceReadsAndRefusesTheOthers) {
+    const struct {
+        const char* kit;  // module, size and mode
+        int opened;
+        DeviceType device;
+        uint32_t width, height;  // of the depth frames
+    } rows[] = {
+        {R"("module": "hqvga", "width": 240, "height": 180)", 0, HQVGA, 240, 180},
+        {R"("module": "vga", "width": 640, "height": 480, "frequency_mode": "single")", 0, VGA, 640, 480},
+        {R"("module": "vga", "width": 640, "height": 480, "frequency_mode": "double")", 0, VGA, 640, 480},
+        {R"("module": "vga", "width": 320, "height": 240, "frequency_mode": "single")", 0, VGA, 320, 240},
+        {R"("module": "vga", "width": 320, "height": 240, "frequency_mode": "double")", 0, VGA, 320, 240},
+        {R"("module": "hqvga", "width": 1, "height": 1)", -1, VGA, 0, 0},
+        {R"("module": "hqvga", "width": 320, "height": 240)", -1, VGA, 0, 0},
+        {R"("module": "hqvga", "width": 640, "height": 480)", -1, VGA, 0, 0},
+        {R"("module": "hqvga", "width": 1024, "height": 1024)", -1, VGA, 0, 0},
+        {R"("module": "hqvga", "width": 240, "height": 181)", -1, VGA, 0, 0},
+    };
+    InstantSleep sleeps;
+    ScopedKernel seam(sleeps);
+    TempWorkDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.kit);
+        ASSERT_TRUE(dir.write("kit.json", std::string("{") + row.kit +
+                                              R"(, "frame_rate": 0, "noise": 0, "field_of_view": 50, )"
+                                              R"("scene": {"planes": [{"distance": 1000}]}})"));
+        ZentroxTOFCamera camera;
+        StderrCapture capture;
+        const int opened = camera.openWithFile("kit.json", 0);
+        const std::string said = capture.text();
+        ASSERT_EQ(opened, row.opened) << said;
+        if (opened != 0) {
+            const size_t line = said.find("ZentroxTOFCamera: ");
+            ASSERT_NE(line, std::string::npos) << said;
+            EXPECT_EQ(said.find('\n', line), said.size() - 1) << "one line, the last: " << said;
+            for (const char* served : {"240 x 180", "640 x 2405", "320 x 1205", "640 x 4810", "320 x 2410"})
+                EXPECT_NE(said.find(served, line), std::string::npos) << served << " in " << said;
+            EXPECT_NE(camera.start(FrameType::DEPTH), 0) << "nothing to start";
+            continue;
+        }
+        EXPECT_EQ(camera.getCameraInfo().device_type, row.device);
+        StderrCapture quiet;
+        ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
+        ZentroxFrameBuffer* buffer = camera.requestFrame(5000);
+        ASSERT_NE(buffer, nullptr);
+        FrameDataFormat format{};
+        ASSERT_EQ(buffer->getFormat(FrameType::DEPTH, format), 0);
+        EXPECT_EQ(format.width, row.width);
+        EXPECT_EQ(format.height, row.height);
+        const float* depth = static_cast<const float*>(buffer->getData(FrameType::DEPTH));
+        const std::vector<float> expected = truth(int(row.width), int(row.height), 1000.0);
+        double worst = 0;
+        for (size_t i = 0; i < expected.size() && format.width == row.width; ++i)
+            worst = std::fmax(worst, std::fabs(depth[i] - expected[i]));
+        EXPECT_LT(worst, 10.0);
+        EXPECT_EQ(camera.releaseFrame(buffer), 0);
+        EXPECT_EQ(camera.stop(), 0);
+        EXPECT_EQ(camera.close(), 0);
+        quiet.text();
+    }
+}
+
 TEST(VgaKitDepth, UsbTransportRefusesFrameRateAndHasNoExposure) {
     Pipeline p(kitText(640, 480, true, 1000.0));
     ASSERT_EQ(p.begin(0), 0) << p.said;

@@ -7,9 +7,6 @@
 #include <system_error>
 #include <vector>
 
-#include <sys/stat.h>
-
-#include "BoundedCall.h"
 #include "StderrCapture.h"
 #include "TempWorkDir.h"
 #include "ZentroxEvkRecording.h"
@@ -218,21 +215,6 @@ TEST_F(CameraOverUsb, InjectedFaultsGiveTheDocumentedStatus) {
         const std::vector<float> depth = nextDepth(camera);
         ASSERT_EQ(depth.size(), PIXELS) << f;
         EXPECT_LT(worstError(depth, expected), 5.0) << f;
-    }
-}
-
-TEST_F(CameraOverUsb, AFifoGivenToOpenWithFileIsRefusedWithoutWaiting) {
-    for (const char* name : {"kit.bin", "kit.json"}) {
-        SCOPED_TRACE(name);
-        const std::string path = dir.path() + "/" + name;
-        ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
-        int result = 0;
-        StderrCapture capture;
-        ASSERT_TRUE(finishesDespiteFifo(path, [&] { result = camera.openWithFile(path.c_str(), 0); }));
-        said = capture.text();
-        EXPECT_EQ(result, -1);
-        EXPECT_NE(said.find("\"" + path + "\""), std::string::npos) << said;
-        EXPECT_NE(said.find("is not a regular file"), std::string::npos) << said;
     }
 }
 

@@ -35,14 +35,28 @@ ZentroxTOFCamera::~ZentroxTOFCamera() {
         }
     } catch (...) {
     }
-    // Pool, then device, then sensor: the device points at the sensor.
-    pool.reset();
+    // Pool, then device, then sensor: the device points at the sensor. A request still waiting on
+    // the pool is woken and keeps the pool alive until it has left.
+    std::shared_ptr<FramePool> last;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        last = std::move(pool);
+        ++poolWakes;
+        poolCond.notify_all();
+    }
+    if (last) last->retire();
+    last.reset();
     device.reset();
     sensor.reset();
 }
 
 bool ZentroxTOFCamera::hasBackend() const {
     return sensor != nullptr && device != nullptr && opened.load(std::memory_order_relaxed);
+}
+
+std::shared_ptr<FramePool> ZentroxTOFCamera::currentPool() const {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    return pool;
 }
 
 int ZentroxTOFCamera::start(FrameType type) {
@@ -69,20 +83,36 @@ int ZentroxTOFCamera::start(FrameType type) {
     info.bpp = current.bpp;
 
     info.type = type;
-    result = setOutputType(type);
+    std::shared_ptr<FramePool> previous;
+    result = installPool(type, previous);  // an allocation failure propagates and keeps the pool
     if (result != 0) return result;
 
+    // The previous pool stays alive until the capture thread runs, so that a start that fails here
+    // leaves the camera with the pool, and the frames, it had.
     stopped.store(false);
     try {
         worker = std::thread(&ZentroxTOFCamera::captureThread, this);
     } catch (const std::system_error&) {
         stopped.store(true);
+        restorePool(std::move(previous));
         return ZentroxUnkownError;
+    } catch (...) {
+        stopped.store(true);
+        restorePool(std::move(previous));
+        throw;
     }
+    if (previous) previous->retire();
     return ZentroxSuccess;
 }
 
 int ZentroxTOFCamera::setOutputType(FrameType type) {
+    std::shared_ptr<FramePool> previous;
+    int result = installPool(type, previous);
+    if (previous) previous->retire();
+    return result;
+}
+
+int ZentroxTOFCamera::installPool(FrameType type, std::shared_ptr<FramePool>& previous) {
     if (!hasBackend()) return ZentroxUnkownError;
     if (!stopped.load() || worker.joinable()) return ZentroxUnkownError;
 
@@ -102,16 +132,29 @@ int ZentroxTOFCamera::setOutputType(FrameType type) {
     uint64_t rawBytes = uint64_t(rawGeometry.width) * rawGeometry.height * 2;
     uint64_t cacheBytes = uint64_t(sized.width) * sized.height * 2;
     if (rawBytes > cacheBytes) return ZentroxUnkownError;
+    const OutputGeometry& planes = type == FrameType::RAW ? rawGeometry : depthGeometry;
 
     // Built completely before it replaces the previous pool; an allocation failure propagates and
     // leaves the previous pool in place.
-    std::unique_ptr<FramePool> fresh(
-        new FramePool(type, sized, type == FrameType::RAW ? rawGeometry : depthGeometry));
-    std::unique_ptr<FramePool> previous = std::move(pool);
+    std::shared_ptr<FramePool> fresh = std::make_shared<FramePool>(type, sized, planes);
+    std::lock_guard<std::mutex> lock(poolMutex);
+    previous = std::move(pool);
     pool = std::move(fresh);
-    callerHeld.store(0);
-    previous.reset();
+    ++poolWakes;
+    poolCond.notify_all();
     return ZentroxSuccess;
+}
+
+void ZentroxTOFCamera::restorePool(std::shared_ptr<FramePool> previous) {
+    std::shared_ptr<FramePool> built;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        built = std::move(pool);
+        pool = std::move(previous);
+        ++poolWakes;
+        poolCond.notify_all();
+    }
+    if (built) built->retire();
 }
 
 int ZentroxTOFCamera::stop() {

@@ -36,10 +36,8 @@ class CameraTestAccess {
         std::lock_guard<std::mutex> lock(cam.pool->mutex);
         return cam.pool->readyCount;
     }
-    static int requestWaiters(ZentroxTOFCamera& cam) {
-        std::lock_guard<std::mutex> lock(cam.pool->mutex);
-        return cam.requestWaiters;
-    }
+    static int requestWaiters(ZentroxTOFCamera& cam) { return cam.pool->counts().waiters; }
+    static PoolCounts counts(ZentroxTOFCamera& cam) { return cam.pool->counts(); }
     static bool streaming(const ZentroxTOFCamera& cam) { return cam.worker.joinable(); }
     static bool stopped(const ZentroxTOFCamera& cam) { return cam.stopped; }
     static OutputGeometry rawGeometry(const ZentroxTOFCamera& cam) { return cam.rawGeometry; }

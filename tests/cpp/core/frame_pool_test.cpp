@@ -15,6 +15,12 @@ std::atomic<long> allocationsUntilFailure{-1};
 std::atomic<long> liveAllocations{0};
 }  // namespace
 
+namespace Zentrox {
+void failAllocationAfter(long n) {
+    allocationsUntilFailure.store(n);
+}
+}  // namespace Zentrox
+
 void* operator new(size_t size) {
     long left = allocationsUntilFailure.load();
     if (left == 0) throw std::bad_alloc();

@@ -71,34 +71,63 @@ int ZentroxTOFCamera::start(FrameType type) {
 
     int result = device->prepare();
     if (result != 0) return result;
-    result = sensor->start();
-    if (result != 0) return result;
-    result = device->start();
-    if (result != 0) return result;
 
-    CameraInfo current = sensor->getCameraInfo();
-    info.width = current.width;
-    info.height = current.height;
-    info.bit_width = current.bit_width;
-    info.bpp = current.bpp;
-
-    info.type = type;
+    // From here on a failure undoes every step that was begun, the failed one included, latest
+    // first, so that nothing streams after a failed start: a transport left started (the USB one
+    // keeps its started flag after a failed start) would refuse every later start.
+    bool sensorStarted = false;
+    bool deviceStarted = false;
+    auto undo = [&] {
+        if (deviceStarted) device->stop();
+        if (sensorStarted) sensor->stop();
+    };
     std::shared_ptr<FramePool> previous;
-    result = installPool(type, previous);  // an allocation failure propagates and keeps the pool
-    if (result != 0) return result;
+    try {
+        sensorStarted = true;
+        result = sensor->start();
+        if (result != 0) {
+            undo();
+            return result;
+        }
+        deviceStarted = true;
+        result = device->start();
+        if (result != 0) {
+            undo();
+            return result;
+        }
+
+        CameraInfo current = sensor->getCameraInfo();
+        info.width = current.width;
+        info.height = current.height;
+        info.bit_width = current.bit_width;
+        info.bpp = current.bpp;
+
+        info.type = type;
+        result = installPool(type, previous);
+        if (result != 0) {
+            undo();
+            return result;
+        }
+    } catch (...) {
+        undo();  // an allocation failure kept the previous pool
+        throw;
+    }
 
     // The previous pool stays alive until the capture thread runs, so that a start that fails here
     // leaves the camera with the pool, and the frames, it had.
+    auto rollBack = [&] {
+        stopped.store(true);
+        restorePool(std::move(previous));
+        undo();
+    };
     stopped.store(false);
     try {
         worker = std::thread(&ZentroxTOFCamera::captureThread, this);
     } catch (const std::system_error&) {
-        stopped.store(true);
-        restorePool(std::move(previous));
+        rollBack();
         return ZentroxUnkownError;
     } catch (...) {
-        stopped.store(true);
-        restorePool(std::move(previous));
+        rollBack();
         throw;
     }
     if (previous) previous->retire();

@@ -146,8 +146,9 @@ TEST(CameraLifecycle, StartRefreshesTheSensorGeometryAndKeepsTheRest) {
     rig.cam->stop();
 }
 
-// A failing step of start returns its code unchanged, skips the later steps and starts no thread.
-TEST(CameraLifecycle, AFailingStartStepReturnsItsCode) {
+// A failing step of start returns its code unchanged, skips the later steps, starts no thread, and
+// stops every step it had begun, latest first, so that a later start finds nothing streaming.
+TEST(CameraLifecycle, AFailingStartStepReturnsItsCodeAndStopsWhatItStarted) {
     struct Case {
         const char* step;
         int code;
@@ -156,10 +157,13 @@ TEST(CameraLifecycle, AFailingStartStepReturnsItsCode) {
     const Case cases[] = {
         {"prepare", 7, {"device.prepare"}},
         {"prepare", -1, {"device.prepare"}},
-        {"sensor start", -2, {"device.prepare", "sensor.start"}},
-        {"sensor start", 1, {"device.prepare", "sensor.start"}},
-        {"device start", -1, {"device.prepare", "sensor.start", "device.start"}},
-        {"device start", 4, {"device.prepare", "sensor.start", "device.start"}},
+        {"sensor start", -2, {"device.prepare", "sensor.start", "sensor.stop"}},
+        {"sensor start", 1, {"device.prepare", "sensor.start", "sensor.stop"}},
+        {"device start", -1, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
+        {"device start", 4, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
+        // Refused by setOutputType: an output that is not RAW or DEPTH, a raw frame the cache cannot hold.
+        {"output", -1, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
+        {"geometry", -1, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.step) + " " + std::to_string(c.code));
@@ -168,12 +172,14 @@ TEST(CameraLifecycle, AFailingStartStepReturnsItsCode) {
         if (step == "prepare") rig.device->prepareResult = c.code;
         if (step == "sensor start") rig.sensor->startResult = c.code;
         if (step == "device start") rig.device->startResult = c.code;
-        EXPECT_EQ(rig.cam->start(FrameType::DEPTH), c.code);
+        if (step == "geometry") rig.device->setGeometry({2, 8, 5}, {2, 8, 4});
+        EXPECT_EQ(rig.cam->start(step == "output" ? FrameType::CONFIDENCE : FrameType::DEPTH), c.code);
         EXPECT_EQ(c.calls, rig.log->entries());
         EXPECT_FALSE(CameraTestAccess::streaming(*rig.cam));
         EXPECT_TRUE(CameraTestAccess::stopped(*rig.cam));
         EXPECT_EQ(CameraTestAccess::pool(*rig.cam), nullptr);
-        EXPECT_EQ(rig.device->frameFormats, 0);
+        // Only the steps after a successful device start read the output geometry.
+        EXPECT_EQ(rig.device->frameFormats, step == "output" || step == "geometry" ? 1 : 0);
         EXPECT_THROW(rig.cam->stop(), std::system_error);
     }
 }

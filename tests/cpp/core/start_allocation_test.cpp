@@ -62,6 +62,9 @@ TEST(StartAllocation, EveryFailingAllocationOfARestartKeepsThePool) {
         EXPECT_EQ(cam.poolSerial(), before);
         EXPECT_TRUE(cam.holdsFrame(held, before));
         EXPECT_FALSE(CameraTestAccess::streaming(cam));
+        // What the failed start had begun is stopped again.
+        EXPECT_EQ(sensor->stops, sensor->starts);
+        EXPECT_EQ(device->stops, device->starts);
         EXPECT_EQ(cam.releaseFrame(held), 0);
     }
     // The pool's cache and its three buffers, with their planes, and the thread's state at least.

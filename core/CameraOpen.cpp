@@ -96,6 +96,10 @@ int ZentroxTOFCamera::openPostHandle() {
     previous.reset();
 
     int result = device->open(sensor.get());
+    // A size whose frame would not fit a pool (or whose byte count would wrap) is refused now rather
+    // than at every start.
+    if (result == 0 && boundedSamples({info.width, info.height, uint64_t(sensor->subFrameCount)}) == 0)
+        result = ZentroxUnkownError;
     if (result == 0) {
         opened.store(true);
     } else {

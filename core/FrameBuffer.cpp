@@ -1,6 +1,7 @@
 #include "FrameBuffer.h"
 
 #include <atomic>
+#include <new>
 
 #include "FrameWait.h"
 
@@ -175,15 +176,39 @@ size_t FrameQueue::readyCount() const {
     return n;
 }
 
+uint64_t boundedSamples(std::initializer_list<uint64_t> factors) {
+    uint64_t product = 1;
+    for (uint64_t factor : factors) {
+        // Both stay within 2^32 before the multiplication, so it cannot wrap.
+        if (factor == 0 || factor > MAX_FRAME_SAMPLES) return 0;
+        product *= factor;
+        if (product > MAX_FRAME_SAMPLES) return 0;
+    }
+    return product;
+}
+
 namespace {
 
 std::atomic<uint64_t> lastPoolSerial{0};
+
+// Samples of a width x height plane; throws before anything is allocated if out of bounds.
+uint64_t planeSamples(uint32_t width, uint32_t height) {
+    const uint64_t samples = boundedSamples({width, height});
+    if (samples == 0 && width != 0 && height != 0) throw std::bad_array_new_length();
+    return samples;
+}
+
+// Byte count of the cache, once both the cache and the buffers' planes are known to be in bounds.
+size_t cacheBytes(const CameraInfo& info, const OutputGeometry& geometry) {
+    planeSamples(geometry.width, geometry.height);
+    return size_t(planeSamples(info.width, info.height)) * 2;
+}
 
 }  // namespace
 
 FramePool::FramePool(FrameType outputType, CameraInfo info, const OutputGeometry& geometry)
     : queue(new FrameQueue),
-      cache(new CacheData(info.width, 2 * info.height, size_t(info.width) * info.height * 2)),
+      cache(new CacheData(info.width, 2 * info.height, cacheBytes(info, geometry))),
       serial(++lastPoolSerial) {
     // If anything below throws, the members built so far are destroyed with their buffers.
     for (uint8_t i = 0; i < capacity; ++i) {

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -110,6 +111,15 @@ class FrameQueue {
     std::vector<LinkNode*> nodes;
 };
 
+// The largest frame a pool is built for, in samples: the cache (width x height x sub-frames) and
+// every plane must stay within it. The largest geometry any device serves, the double-frequency raw
+// layout of a 640 x 480 module (640 x 4810 samples), fits more than five times; sizes beyond it are
+// refused before anything is allocated, so that no byte count can wrap.
+constexpr uint64_t MAX_FRAME_SAMPLES = uint64_t(1) << 24;
+
+// The product of `factors` when it stays within MAX_FRAME_SAMPLES, else 0 (also for a zero factor).
+uint64_t boundedSamples(std::initializer_list<uint64_t> factors);
+
 // How many nodes are in each place, and how many requests wait, read in one go.
 struct PoolCounts {
     int free = 0;
@@ -127,7 +137,7 @@ struct PoolCounts {
 class FramePool {
   public:
     // `info.height` is already multiplied by the sensor's subFrameCount. Throws std::bad_alloc after
-    // freeing whatever it had built.
+    // freeing whatever it had built (std::bad_array_new_length for sizes beyond MAX_FRAME_SAMPLES).
     FramePool(FrameType outputType, CameraInfo info, const OutputGeometry& geometry);
     ~FramePool();
     FramePool(const FramePool&) = delete;

@@ -2,7 +2,6 @@
 #include "ZentroxTOFCamera.h"
 
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <system_error>
 
@@ -146,22 +145,24 @@ int ZentroxTOFCamera::installPool(FrameType type, std::shared_ptr<FramePool>& pr
     if (!stopped.load() || worker.joinable()) return ZentroxUnkownError;
 
     info.type = type;
-    uint64_t sizedHeight = uint64_t(info.height) * uint64_t(int64_t(sensor->subFrameCount));
-    if (sensor->subFrameCount < 1 || sizedHeight > std::numeric_limits<uint32_t>::max()) {
-        return ZentroxUnkownError;
-    }
+    // One camera frame of `subFrameCount` sensor images, within the bound of a pool: a transport
+    // reporting a size whose byte count would wrap is refused here, before anything is allocated.
+    const int32_t subFrames = sensor->subFrameCount;
+    const uint64_t cacheSamples =
+        subFrames < 1 ? 0 : boundedSamples({info.width, info.height, uint64_t(subFrames)});
+    if (cacheSamples == 0) return ZentroxUnkownError;
     CameraInfo sized = info;
-    sized.height = uint32_t(sizedHeight);
+    sized.height = uint32_t(uint64_t(info.height) * uint64_t(subFrames));
 
     device->getFrameFormat(rawGeometry, depthGeometry);
     if (type != FrameType::RAW && type != FrameType::DEPTH) return ZentroxUnkownError;
 
     // Both conversions read one raw frame of rawGeometry 16-bit samples from the cache, which holds
-    // one sensor frame: refuse a device that would read past it.
-    uint64_t rawBytes = uint64_t(rawGeometry.width) * rawGeometry.height * 2;
-    uint64_t cacheBytes = uint64_t(sized.width) * sized.height * 2;
-    if (rawBytes > cacheBytes) return ZentroxUnkownError;
+    // one sensor frame: refuse a device that would read past it, or whose planes are out of bounds.
     const OutputGeometry& planes = type == FrameType::RAW ? rawGeometry : depthGeometry;
+    const uint64_t rawSamples = boundedSamples({rawGeometry.width, rawGeometry.height});
+    if (rawSamples == 0 || rawSamples > cacheSamples) return ZentroxUnkownError;
+    if (boundedSamples({planes.width, planes.height}) == 0) return ZentroxUnkownError;
 
     // Built completely before it replaces the previous pool; an allocation failure propagates and
     // leaves the previous pool in place.

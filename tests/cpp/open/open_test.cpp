@@ -208,6 +208,36 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DeviceChoice,
                                            SizeCase{180, 240, VGA, 1}, SizeCase{640, 480, VGA, 1},
                                            SizeCase{320, 240, VGA, 1}, SizeCase{0, 0, VGA, 1}));
 
+// A transport reporting a size whose camera frame would not fit a pool (2^24 samples), or whose byte
+// count would wrap, leaves the camera closed; the largest served geometries open.
+TEST(OpenPostHandle, RefusesSizesBeyondThePoolBound) {
+    const struct {
+        uint32_t width, height;
+        int expected;
+    } rows[] = {
+        {240, 180, ZentroxSuccess},       // four sub-frames per camera frame
+        {640, 4810, ZentroxSuccess},      // the double-frequency VGA raw layout
+        {4096, 4096, ZentroxSuccess},     // exactly the bound
+        {4096, 4097, ZentroxUnkownError},
+        {0x10000, 0x10000, ZentroxUnkownError},
+        {0xFFFFFFFFu, 0x80000001u, ZentroxUnkownError},  // x 2 bytes wraps in 64 bits
+        {0xFFFFFFFFu, 0xFFFFFFFFu, ZentroxUnkownError},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::to_string(r.width) + "x" + std::to_string(r.height));
+        ZentroxTOFCamera cam;
+        auto sensor = std::make_unique<RecordingSensor>();
+        sensor->info.width = r.width;
+        sensor->info.height = r.height;
+        Access::install(cam, std::move(sensor), nullptr, false);
+        EXPECT_EQ(cam.openPostHandle(), r.expected);
+        EXPECT_EQ(Access::opened(cam), r.expected == ZentroxSuccess);
+        if (r.expected != ZentroxSuccess) {
+            EXPECT_EQ(cam.start(FrameType::RAW), ZentroxUnkownError);
+        }
+    }
+}
+
 TEST(OpenPostHandle, WithoutASensorRefuses) {
     ZentroxTOFCamera cam;
     EXPECT_EQ(cam.openPostHandle(), ZentroxUnkownError);

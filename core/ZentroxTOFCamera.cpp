@@ -202,6 +202,7 @@ int ZentroxTOFCamera::close() {
     device->close();
     int result = sensor->close();
     opened.store(false);
+    sensorOpened.store(false);
     return result;
 }
 

@@ -114,6 +114,8 @@ class ZENTROX_API ZentroxTOFCamera {
     int installPool(FrameType type, std::shared_ptr<FramePool>& previous);
     // Puts `previous` back in place of the pool installPool built, which is retired.
     void restorePool(std::shared_ptr<FramePool> previous);
+    // Gives back what the latest open acquired (device, then sensor): a new open begins with it.
+    void releaseBackend();
 
     CameraInfo info{};
     OutputGeometry rawGeometry{};
@@ -128,6 +130,9 @@ class ZENTROX_API ZentroxTOFCamera {
     // Set by open/openWithFile: true only when the latest open opened both sensor and device;
     // close clears it. Every operation that uses the sensor or the device refuses with -1 without it.
     std::atomic<bool> opened{false};
+    // True from a successful sensor open to its close: a failed open leaves nothing for
+    // openPostHandle to build on.
+    std::atomic<bool> sensorOpened{false};
     // Guards `pool` (the pointer, not the pool) and poolWakes; poolCond wakes requests waiting while
     // there is no pool. Never held while a pool's own lock is taken.
     mutable std::mutex poolMutex;

@@ -23,9 +23,14 @@ class CameraTestAccess {
         cam.device = std::move(device);
         if (cam.sensor) cam.sensor->open(cam.info);
         if (cam.device) cam.device->open(cam.sensor.get());
+        cam.sensorOpened = cam.sensor != nullptr;
         cam.opened = opened;
     }
-    static void setOpened(ZentroxTOFCamera& cam, bool opened) { cam.opened = opened; }
+    // As the end of an open would leave it: a failed open has closed the sensor too.
+    static void setOpened(ZentroxTOFCamera& cam, bool opened) {
+        cam.opened = opened;
+        if (!opened) cam.sensorOpened = false;
+    }
     static bool opened(const ZentroxTOFCamera& cam) { return cam.opened; }
     static void setClock(ZentroxTOFCamera& cam, CameraClock& clock) { cam.clock = &clock; }
     static ZentroxTOFSensor* sensor(ZentroxTOFCamera& cam) { return cam.sensor.get(); }

@@ -267,14 +267,16 @@ void FramePool::discard(LinkNode* node) {
 ZentroxFrameBuffer* FramePool::request(short timeout, FrameWaitHook* hook) {
     std::unique_lock<std::mutex> lock(mutex);
     auto ready = [this] { return readyCount > 0 || retired; };
-    if (!ready() && timeout != 0) {
+    bool got = ready();
+    if (!got && timeout != 0) {
         // Counted for the whole wait, also while the hook runs, so that the capture thread leaves
         // the next frame to this request.
         ++waiters;
-        waitForRequest(lock, cond, wakes, timeout, hook, ready);
+        got = waitForRequest(lock, cond, wakes, timeout, hook, ready);
         --waiters;
     }
-    if (retired || readyCount == 0) {
+    // A wait the hook ended takes nothing, even if a frame came meanwhile: it stays for the next.
+    if (!got || retired) {
         // Giving up may let the capture thread take back a frame it had to leave.
         cond.notify_all();
         return nullptr;

@@ -111,6 +111,29 @@ TEST(CaptureWaits, ARequesterIsNotRobbedWhileItsHookRuns) {
     rig.cam->stop();
 }
 
+// A wait that the hook ends takes nothing, even a frame that came while the hook ran: it stays
+// ready for the next request instead of being handed to a caller that has gone.
+TEST(CaptureWaits, AWaitTheHookEndsLeavesTheFrameForTheNext) {
+    Rig rig;
+    ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
+    CountingHook hook(2, 0, [&](int n) {
+        if (n == 2) rig.feedAndSettle(4);
+    });
+    std::thread waker([&] {
+        while (hook.asks < 1)
+            std::this_thread::yield();
+        rig.cam->wakeRequests();
+    });
+    EXPECT_EQ(rig.cam->requestFrame(-1, &hook, nullptr), nullptr);
+    waker.join();
+    EXPECT_EQ(CameraTestAccess::counts(*rig.cam).ready, 1);
+    ZentroxFrameBuffer* frame = rig.cam->requestFrame(0);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(stampOf(frame), 4u);
+    EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
+    rig.cam->stop();
+}
+
 // A start replaces the pool: requests waiting on the old one, or waiting for a first pool, end with
 // null, and the old pool lives on until they have left it (the sanitizer builds would see it).
 TEST(CaptureWaits, AStartEndsTheWaitsItWouldStrand) {

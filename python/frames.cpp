@@ -1,7 +1,9 @@
-// Frame objects. A frame object refers to one buffer of its camera's current pool; every method
-// first checks, under the camera's lock, that the buffer still exists and is still the caller's,
-// and raises RuntimeError otherwise. Reads go through the buffer's getData and getFormat only.
+// Frame objects. A frame object refers to one buffer of its camera's pool; every method first
+// checks, under the camera's lock, that the buffer still exists and is still the caller's (the core
+// answers from the pool serial), and raises RuntimeError otherwise. Reads go through the buffer's
+// getData and getFormat only.
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -12,13 +14,13 @@ namespace python {
 
 StateLock::StateLock(CameraState& state) : lock(state.mutex, std::try_to_lock) {
     if (!lock.owns_lock()) {
-        py::gil_scoped_release release;
+        GilRelease released(&lock);
         lock.lock();
     }
 }
 
-FrameRef::FrameRef(std::shared_ptr<CameraState> state, ZentroxFrameBuffer* buffer, uint64_t generation)
-    : state(std::move(state)), buffer(buffer), generation(generation) {
+FrameRef::FrameRef(std::shared_ptr<CameraState> state, ZentroxFrameBuffer* buffer, uint64_t serial)
+    : state(std::move(state)), buffer(buffer), serial(serial) {
     this->state->frames.push_back(this);
 }
 
@@ -28,18 +30,18 @@ FrameRef::~FrameRef() {
 }
 
 ZentroxFrameBuffer* FrameRef::access(const char* method) const {
-    if (!state->alive) {
+    if (state->core == nullptr) {
         throw std::runtime_error(
             std::string(method) +
             ": the camera this frame came from no longer exists, and neither does its buffer");
     }
-    if (generation != state->generation) {
+    if (serial != state->core->poolSerial()) {
         throw std::runtime_error(
             std::string(method) +
             ": the camera was started again after this frame was requested; its buffer no "
             "longer exists");
     }
-    if (!held) {
+    if (!state->core->holdsFrame(buffer, serial)) {
         throw std::runtime_error(std::string(method) +
                                  ": this frame was given back with releaseFrame; request a new frame");
     }

@@ -2,6 +2,9 @@
 deallocated while they stream."""
 
 import gc
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -127,3 +130,50 @@ def test_streaming_camera_deallocated_and_left_at_exit_stop_cleanly(tmp_path):
     """, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["stale", "exiting"]
+
+
+# Daemon threads still inside the camera when the interpreter exits: waiting without limit, asking in
+# a loop, reading frames and calling the camera, on a streaming camera and on a stopped one. Each
+# interpreter must end with its own status, not an abort.
+EXIT_WHILE_WAITING = """
+    import sys, threading, time
+    import ZentroxDepthCamera as zdc
+    ok = zdc.TOFErrorCode.ZentroxSuccess
+    cam = zdc.ZentroxCamera()
+    assert cam.open(zdc.TOFConnect.USB, 0) == ok and cam.start(zdc.TOFOutput.DEPTH) == ok
+    if sys.argv[1] == "stopped":
+        frames = [cam.requestFrame(5000) for _ in range(3)]
+        assert cam.stop() == ok
+        for f in frames:
+            assert cam.releaseFrame(f) == ok
+
+    def forever():
+        cam.requestFrame(-1)
+
+    def asking():
+        while True:
+            cam.requestFrame(100)
+
+    def reading():
+        while True:
+            frame = cam.requestFrame(0)
+            if frame is not None:
+                frame.getDepthData()
+                cam.releaseFrame(frame)
+            cam.getCameraInfo()
+
+    for target in (forever, asking, reading):
+        threading.Thread(target=target, daemon=True).start()
+    time.sleep(0.3)
+    print("exiting", flush=True)
+    sys.exit(3)
+"""
+
+
+@pytest.mark.parametrize("state", ["streaming", "stopped"])
+def test_interpreter_exit_while_daemon_threads_wait(tmp_path, state):
+    for run in range(4):
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(EXIT_WHILE_WAITING), state],
+                                capture_output=True, text=True, timeout=60, cwd=tmp_path)
+        assert "terminate called" not in result.stderr, result.stderr
+        assert (result.returncode, result.stdout) == (3, "exiting\n"), (run, result.returncode, result.stderr)

@@ -4,6 +4,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -23,9 +24,10 @@ void bindRecords(py::module_& m);
 void bindFrames(py::module_& m);
 void bindCamera(py::module_& m);
 
-// The interpreter lock around the waits of this module, and the moment when a thread must not take
-// it back: the interpreter is ending (a daemon thread that takes it back then is ended by Python
-// with a forced unwinding, which meets frames that may not unwind and aborts the process).
+// The interpreter lock around the waits of this module, and the two moments when a thread must not
+// take it back: the interpreter is ending (a daemon thread that takes it back then is ended by
+// Python with a forced unwinding, which meets frames that may not unwind and aborts the process),
+// and the process forked (interpreter.cpp).
 void initInterpreterSupport();
 // From now on no thread but the calling one takes the interpreter lock back through this module;
 // such threads stay parked until the process ends. Called by the at-exit hook, with the lock held.
@@ -73,9 +75,16 @@ struct CameraState {
     std::mutex mutex;
     // The core camera; null once it is gone. Guarded by `mutex`.
     ZentroxTOFCamera* core = nullptr;
+    // The process the camera was made in: in a child of a fork its locks may be held by threads
+    // that do not exist there, so the child refuses every use.
+    const pid_t owner;
     // Live frame objects handed out by this camera, so that a buffer handed out again comes back
     // as the same object. Guarded by the interpreter lock.
     std::vector<FrameRef*> frames;
+
+    CameraState();
+    // Raises RuntimeError ("this <what> belongs to the parent process") in a child of a fork.
+    void checkProcess(const char* what) const;
 };
 
 // Takes the camera mutex from a thread that holds the interpreter lock. A thread that holds the

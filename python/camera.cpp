@@ -8,6 +8,8 @@
 // run signal handlers every few milliseconds (Ctrl-C raises KeyboardInterrupt) and ends every wait
 // when the interpreter finalises. A returned buffer is classified and registered under the
 // camera's mutex, once the core has confirmed that its pool is still the camera's.
+#include <unistd.h>
+
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
@@ -65,6 +67,12 @@ class CameraBinding {
     ~CameraBinding() {
         auto& cameras = liveCameras();
         cameras.erase(std::remove(cameras.begin(), cameras.end(), this), cameras.end());
+        if (state->owner != getpid()) {
+            // A child of a fork: the camera's locks and its capture thread are the parent's. Leave
+            // it all alone; the child's exit takes the memory with it.
+            core.release();
+            return;
+        }
         std::unique_ptr<ZentroxTOFCamera> doomed;
         {
             StateLock lock(*state);
@@ -82,6 +90,7 @@ class CameraBinding {
     // Runs `call` on the core under the camera mutex with the interpreter lock released.
     template <typename Call>
     auto unlocked(Call&& call) {
+        state->checkProcess("camera");
         GilRelease released;
         std::lock_guard<std::mutex> lock(state->mutex);
         return call(*core);
@@ -129,6 +138,7 @@ class CameraBinding {
     }
 
     FrameRef* requestFrame(short timeout) {
+        state->checkProcess("camera");
         ZentroxFrameBuffer* buffer = nullptr;
         uint64_t serial = 0;
         bool raised = false;
@@ -151,6 +161,7 @@ class CameraBinding {
         if (frame == nullptr) {
             return status(unlocked([](ZentroxTOFCamera& c) { return c.releaseFrame(nullptr); }));
         }
+        state->checkProcess("camera");
         // A frame of another camera is no buffer of this pool.
         if (frame->state != state) return ZentroxUnkownError;
         StateLock lock(*state);
@@ -161,6 +172,7 @@ class CameraBinding {
 
     // At interpreter exit: ends the frame waits on this camera and stops its capture thread.
     void stopAtExit() {
+        if (state->owner != getpid()) return;
         core->wakeRequests();
         unlocked([](ZentroxTOFCamera& c) {
             try {

@@ -2,6 +2,8 @@
 // checks, under the camera's lock, that the buffer still exists and is still the caller's (the core
 // answers from the pool serial), and raises RuntimeError otherwise. Reads go through the buffer's
 // getData and getFormat only.
+#include <unistd.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -11,6 +13,15 @@
 
 namespace Zentrox {
 namespace python {
+
+CameraState::CameraState() : owner(getpid()) {}
+
+void CameraState::checkProcess(const char* what) const {
+    if (owner != getpid()) {
+        throw std::runtime_error(std::string("this ") + what +
+                                 " belongs to the parent process; open a camera in this process instead");
+    }
+}
 
 StateLock::StateLock(CameraState& state) : lock(state.mutex, std::try_to_lock) {
     if (!lock.owns_lock()) {
@@ -53,6 +64,7 @@ namespace {
 // Copies one plane of the frame, shaped by the format of `shape`.
 template <typename T, typename Ref>
 py::array_t<T> copyPlane(const Ref& frame, const char* method, FrameType plane, FrameType shape) {
+    frame.state->checkProcess("frame");
     StateLock lock(*frame.state);
     ZentroxFrameBuffer* buffer = frame.access(method);
     FrameDataFormat format{};
@@ -62,6 +74,7 @@ py::array_t<T> copyPlane(const Ref& frame, const char* method, FrameType plane, 
 
 template <typename Ref>
 FrameDataFormat copyFormat(const Ref& frame, FrameType type) {
+    frame.state->checkProcess("frame");
     StateLock lock(*frame.state);
     FrameDataFormat format{};
     frame.access("getFrameFormat")->getFormat(type, format);

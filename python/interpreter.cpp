@@ -7,6 +7,8 @@
 // thread coming back from the core parks for good instead (the process is ending; nothing is lost),
 // and the hook's own thread is the only one that goes on. The gate is taken together with the
 // interpreter lock, so no thread can slip past it between the check and taking the lock.
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -19,6 +21,7 @@ namespace python {
 
 namespace {
 
+// Replaced, not unlocked, in the child of a fork: a thread of the parent may have held it.
 std::mutex* gate = new std::mutex;
 std::atomic<bool> closing{false};
 std::thread::id finaliser;
@@ -29,11 +32,22 @@ std::atomic<unsigned long> mainThread{0};
         std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
+void afterForkInChild() {
+    gate = new std::mutex;  // the parent's may be held by a thread that is not here
+    // The thread that forked is the child's only thread, and Python makes it the main thread.
+    mainThread.store(PyThread_get_thread_ident());
+}
+
 }  // namespace
 
 void initInterpreterSupport() {
     mainThread.store(
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());
+    static bool registered = false;
+    if (!registered) {
+        pthread_atfork(nullptr, nullptr, &afterForkInChild);
+        registered = true;
+    }
 }
 
 void beginFinalising() {

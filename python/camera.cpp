@@ -11,13 +11,52 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "Binding.h"
 #include "FrameBuffer.h"
+
+namespace Zentrox {
+namespace python {
+
+// A path as openWithFile takes it: str (UTF-8), bytes, bytearray or None, kept whole so that an
+// embedded NUL can be refused instead of silently cutting the path short.
+struct PathArg {
+    bool none = true;
+    std::string text;
+};
+
+}  // namespace python
+}  // namespace Zentrox
+
+namespace pybind11 {
+namespace detail {
+
+template <>
+struct type_caster<Zentrox::python::PathArg> {
+    PYBIND11_TYPE_CASTER(Zentrox::python::PathArg, const_name("str"));
+
+    bool load(handle source, bool convert) {
+        if (source.is_none()) {
+            value.none = true;
+            return true;
+        }
+        make_caster<std::string> text;
+        if (!text.load(source, convert)) return false;
+        value.none = false;
+        value.text = cast_op<std::string&&>(std::move(text));
+        return true;
+    }
+
+    static handle cast(const Zentrox::python::PathArg&, return_value_policy, handle) {
+        return none().release();
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11
 
 namespace Zentrox {
 namespace python {
@@ -100,13 +139,15 @@ class CameraBinding {
         return status(unlocked([&](ZentroxTOFCamera& c) { return c.open(mode, index); }));
     }
 
-    // `path` is null for None; str arrives UTF-8 encoded, bytes and bytearray as they are.
-    TofErrorCode openWithFile(const char* path, int index) {
-        // Copied while the interpreter lock is held: the core reads it with the lock released.
-        std::optional<std::string> copy;
-        if (path != nullptr) copy.emplace(path);
-        return status(unlocked(
-            [&](ZentroxTOFCamera& c) { return c.openWithFile(copy ? copy->c_str() : nullptr, index); }));
+    // None reaches the core as a null path; a path with an embedded NUL is refused as Python's
+    // own open refuses it.
+    TofErrorCode openWithFile(const PathArg& path, int index) {
+        state->checkProcess("camera");
+        if (!path.none && path.text.find('\0') != std::string::npos)
+            throw py::value_error("embedded null byte");
+        return status(unlocked([&](ZentroxTOFCamera& c) {
+            return c.openWithFile(path.none ? nullptr : path.text.c_str(), index);
+        }));
     }
 
     TofErrorCode close() {

@@ -96,13 +96,21 @@ int installSensor(std::unique_ptr<ZentroxTOFSensor>& sensor, std::unique_ptr<Zen
 
 }  // namespace
 
+void ZentroxTOFCamera::releaseBackend() {
+    if (hasBackend()) device->close();
+    if (sensor != nullptr && sensorOpened.load()) sensor->close();
+    opened.store(false);
+    sensorOpened.store(false);
+}
+
 int ZentroxTOFCamera::open(Connection connection, int index) {
     // The capture thread uses the sensor and the device: replacing them now would pull them out from
     // under it. Streaming cameras refuse and keep everything as it is.
     if (worker.joinable() || !stopped.load()) return ZentroxUnkownError;
 
-    // Whatever happens below, the camera is not usable until this open has succeeded.
-    opened.store(false);
+    // Whatever happens below, the camera is not usable until this open has succeeded, and what the
+    // previous open acquired is given back first: a failed open leaves nothing open.
+    releaseBackend();
     info.index = static_cast<uint32_t>(index);
     info.connect = connection;
 
@@ -118,6 +126,7 @@ int ZentroxTOFCamera::open(Connection connection, int index) {
     }
     int result = installSensor(sensor, device, std::move(fresh), info);
     if (result != 0) return result;
+    sensorOpened.store(true);
     return openPostHandle();
 }
 
@@ -125,16 +134,19 @@ int ZentroxTOFCamera::openWithFile(const char* path, int index) {
     if (path == nullptr) return ZentroxUnkownError;
     if (worker.joinable() || !stopped.load()) return ZentroxUnkownError;
 
-    opened.store(false);
+    releaseBackend();
     info.index = static_cast<uint32_t>(index);
     info.connect = Connection::USB;
     int result = installSensor(sensor, device, std::make_unique<ZentroxTOFUSBSensor>(path, index), info);
     if (result != 0) return result;
+    sensorOpened.store(true);
     return openPostHandle();
 }
 
 int ZentroxTOFCamera::openPostHandle() {
-    if (sensor == nullptr) return ZentroxUnkownError;
+    // Only a transport the latest open opened can get a device: after a failed open, or a close,
+    // there is none.
+    if (sensor == nullptr || !sensorOpened.load()) return ZentroxUnkownError;
     if (worker.joinable() || !stopped.load()) return ZentroxUnkownError;
     opened.store(false);
 
@@ -154,13 +166,20 @@ int ZentroxTOFCamera::openPostHandle() {
     VgaFit fit;
     const bool served = info.device_type != VGA || fitVgaDevice(*sensor, info, fit);
     int result = served ? device->open(sensor.get()) : ZentroxUnkownError;
+    // A size whose frame would not fit a pool (or whose byte count would wrap) is refused now rather
+    // than at every start.
+    if (result == 0 && boundedSamples({info.width, info.height, uint64_t(sensor->subFrameCount)}) == 0)
+        result = ZentroxUnkownError;
     if (result == 0 && fit.width != 0) result = device->setControl(CameraCtrl::FMT_WIDTH, fit.width);
     if (result == 0 && fit.width != 0) result = device->setControl(CameraCtrl::FMT_HEIGHT, fit.height);
     if (result == 0 && fit.width != 0) result = device->setControl(CameraCtrl::MODE, int(fit.mode));
     if (result == 0) {
         opened.store(true);
     } else {
-        sensor->close();  // the camera is unusable until the next open; nothing may stay acquired
+        // The camera is unusable until the next open; nothing may stay acquired.
+        device->close();
+        sensor->close();
+        sensorOpened.store(false);
     }
     return result;
 }

@@ -2,6 +2,9 @@
 // frame, the VGA device hands it to our engine. The truth is the same scene rendered here.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <memory>
 #include <string>
@@ -331,6 +334,38 @@ TEST(VgaKitDepth, OpenAndStartServeWhatADeviceReadsAndNeverWaitOnAFifo) {
         const bool vgaStarted = started == 0 && row.width != 240;  // the VGA device wrote its files
         EXPECT_TRUE(!vgaStarted || (::lstat("ConfigAlgorithm.json", &st) == 0 && S_ISREG(st.st_mode)));
     }
+}
+
+// A device start that fails (its configuration file cannot be written: a directory has the name)
+// stops the kit it had started: once the cause is gone, the next start streams, with no close in
+// between (a kit left streaming refuses every start).
+TEST(VgaKitDepth, AFailedDeviceStartLeavesTheKitStartable) {
+    TempWorkDir dir;
+    InstantSleep sleeps;
+    ScopedKernel seam(sleeps);
+    ASSERT_TRUE(dir.write("kit.json", kitText(320, 240, true, 1000.0)));
+    ZentroxTOFCamera camera;
+    StderrCapture quiet;
+    ASSERT_EQ(camera.openWithFile((dir.path() + "/kit.json").c_str(), 0), 0);
+    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 320), 0);
+    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 240), 0);
+    for (const char* occupied : {"ConfigCamera.json", "register.json"}) {
+        SCOPED_TRACE(occupied);
+        ASSERT_EQ(::mkdir(occupied, 0755), 0);
+        EXPECT_NE(camera.start(FrameType::DEPTH), 0);
+        ASSERT_EQ(::rmdir(occupied), 0);
+    }
+    ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
+    ZentroxFrameBuffer* buffer = camera.requestFrame(5000);
+    ASSERT_NE(buffer, nullptr);
+    const std::vector<float> expected = truth(320, 240, 1000.0);
+    const float* depth = static_cast<const float*>(buffer->getData(FrameType::DEPTH));
+    const size_t centre = 120 * 320 + 160;
+    EXPECT_NEAR(depth[centre], expected[centre], 10.0);
+    EXPECT_EQ(camera.releaseFrame(buffer), 0);
+    EXPECT_EQ(camera.stop(), 0);
+    EXPECT_EQ(camera.close(), 0);
+    quiet.text();
 }
 
 TEST(VgaKitDepth, UsbTransportRefusesFrameRateAndHasNoExposure) {

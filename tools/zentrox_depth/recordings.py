@@ -9,8 +9,11 @@ same way, through a .bin file written from them."""
 
 import json
 import os
+import queue
 import struct
+import sys
 import tempfile
+import threading
 
 import numpy as np
 
@@ -302,11 +305,56 @@ class ReplayError(RuntimeError):
     pass
 
 
+def prefetched(frames):
+    """The items of `frames`, taken on a thread of their own as fast as they come, so that a slow
+    consumer never makes the driver skip frames of a replay."""
+    waiting = queue.Queue()
+    stop = threading.Event()
+
+    def pull():
+        try:
+            for frame in frames:
+                waiting.put(frame)
+                if stop.is_set():
+                    break
+            waiting.put(None)
+        except BaseException as error:  # handed to the consumer
+            waiting.put(error)
+        finally:
+            close = getattr(frames, "close", None)
+            if close:
+                close()
+
+    thread = threading.Thread(target=pull, name="zentrox-export", daemon=True)
+    # The taking thread needs the interpreter lock a few times per frame while this one encodes
+    # pictures; with the default switch interval (5 ms) it would fall behind a 30 fps replay.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(min(interval, 0.0005))
+    thread.start()
+    try:
+        while True:
+            item = waiting.get()
+            if item is None:
+                return
+            if isinstance(item, BaseException):
+                raise item
+            yield item
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+
+
 def replay(path, timeout_ms=3000):
     """Plays a .bin recording once through the emulated kit and the driver and yields a
     RecordedFrame with the driver's depth, amplitude and confidence for each recorded frame it
-    delivers, in order (index: the frame's position in the recording). Frames the driver did not
-    deliver (a consumer slower than the recording) are missing from the sequence of indices."""
+    delivers, in order (index: the frame's position in the recording). The frames are taken from
+    the driver on a thread of their own; frames it still did not deliver are missing from the
+    sequence of indices."""
+    return prefetched(_replay(path, timeout_ms))
+
+
+def _replay(path, timeout_ms):
     import ZentroxDepthCamera as zdc
     recording = BinRecording(path)
     if recording.frame_count == 0:
@@ -350,6 +398,14 @@ def replay(path, timeout_ms=3000):
     finally:
         cam.stop()
         cam.close()
+
+
+def replays(path, with_depth=True):
+    """Whether frames(path) computes the depth through the driver (and so keeps the recorded pace)."""
+    if kind_of(path) == "bin":
+        return with_depth
+    first = next(iter(McapRecording(path).frames()), None)
+    return first is not None and first.depth is None and first.raw is not None and with_depth
 
 
 def frames(path, with_depth=True, timeout_ms=3000):

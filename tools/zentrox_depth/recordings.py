@@ -180,9 +180,15 @@ class McapRecording:
         self.path = str(path)
         self.namespace = namespace
         self.description = {}
-        self.finished = False
         for record in self._records(metadata_only=True):
             pass
+        # A finished file ends with a footer and the magic; a killed writer left neither.
+        from mcap.writer import MCAP0_MAGIC
+        with open(self.path, "rb") as f:
+            size = f.seek(0, os.SEEK_END)
+            f.seek(max(0, size - 37))
+            tail = f.read()
+        self.finished = size >= 37 + 8 and tail[-8:] == MCAP0_MAGIC and tail[0] == 0x02
 
     def _records(self, metadata_only=False):
         from mcap.exceptions import McapError
@@ -202,10 +208,10 @@ class McapRecording:
                     self.description = {k: json.loads(v) for k, v in record.metadata.items()}
                     if metadata_only:
                         return
-                elif isinstance(record, (DataEnd, Footer)):
-                    self.finished = True
-                    if isinstance(record, Footer):
-                        return
+                elif isinstance(record, Footer):
+                    return
+                elif isinstance(record, DataEnd):
+                    continue
                 elif isinstance(record, Chunk) and not metadata_only:
                     if record.compression == "" and len(record.data) != record.uncompressed_size:
                         return  # cut short

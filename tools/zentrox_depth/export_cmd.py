@@ -81,7 +81,7 @@ def run(args, out):
             frames.close()
             if index:
                 index.close()
-    except (OSError, ValueError, recordings.ReplayError) as error:
+    except (OSError, ImportError, ValueError, recordings.ReplayError) as error:
         raise Failure(str(error)) from None
     print(f"{count} frames of {args.file} exported to {', '.join(targets)}"
           + (f"; {missing} frames were not delivered by the driver" if missing else ""), file=out)

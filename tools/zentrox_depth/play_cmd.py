@@ -45,7 +45,7 @@ def run(args, out):
         frames = recordings.frames(args.file, timeout_ms=args.timeout)
         if not recordings.replays(args.file):
             frames = paced(frames)
-    except (OSError, recordings.RecordingFormatError) as error:
+    except (OSError, ImportError, recordings.RecordingFormatError) as error:
         raise Failure(str(error)) from None
     line = LiveLine(out, args.frames or total or 0)
     count, last, missing, interrupted = 0, -1, 0, False

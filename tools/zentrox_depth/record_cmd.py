@@ -98,7 +98,7 @@ def opened_source(args):
             target = os.path.join(scratch, "source.bin")
             try:
                 count = recordings.mcap_to_bin(args.config, target)
-            except OSError as error:
+            except (OSError, ImportError) as error:
                 raise Failure(f"cannot read {args.config}: {error}") from None
             if count == 0:
                 raise Failure(f"{args.config} holds no raw frames to play through the driver")
@@ -155,6 +155,8 @@ def run(args, out):
                                     queue_size=args.queue, source=describe_source(args))
             except OSError as error:
                 raise Failure(f"cannot create {args.output}: {error.strerror or error}") from None
+            except ImportError as error:
+                raise Failure(str(error)) from None
             return _record(args, cam, recorder, raw, out)
         finally:
             if started:

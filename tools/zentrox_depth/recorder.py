@@ -40,6 +40,16 @@ class RecordingError(Exception):
     """The recording stopped because its file could not be written."""
 
 
+def require_mcap():
+    """Raises ImportError with the way to install them if the MCAP libraries are missing."""
+    try:
+        import mcap.writer  # noqa: F401
+        import mcap_ros2.decoder  # noqa: F401
+    except ImportError:
+        raise ImportError("MCAP files need the mcap and mcap-ros2-support packages: "
+                          "pip install 'ZentroxDepthCamera[mcap]'") from None
+
+
 def clock_offset_ns():
     """System time minus monotonic time, in ns: added to monotonic stamps to put them on the system
     clock."""
@@ -198,6 +208,7 @@ class McapFrameWriter:
     default, which keeps a 640 x 480 stream within a small share of one core."""
 
     def __init__(self, path, recorder, compression=None):
+        require_mcap()
         from mcap.writer import CompressionType, Writer
         self.sink = _FileSink(path)
         self.recorder = recorder

@@ -19,7 +19,7 @@ import numpy as np
 
 from . import ros2_messages as msgs
 from .recorder import (BIN_HEADER, BIN_IMAGE_HEAD, BIN_MAGIC, HQVGA_HEIGHT, HQVGA_PLANES, HQVGA_WIDTH,
-                       Recorder, sidecar_path)
+                       Recorder, require_mcap, sidecar_path)
 
 
 class RecordingFormatError(ValueError):
@@ -177,6 +177,7 @@ class McapRecording:
     no footer, a last chunk cut short) gives every frame of its complete chunks."""
 
     def __init__(self, path, namespace="/zentrox"):
+        require_mcap()
         self.path = str(path)
         self.namespace = namespace
         self.description = {}

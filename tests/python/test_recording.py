@@ -226,14 +226,22 @@ def test_a_killed_recorder_leaves_its_complete_frames(tmp_path, extension):
                    for f in frames)
 
 
-@pytest.fixture
-def small_disk(tmp_path):
-    """A 3 MB file system (tmpfs, mounted as root); skipped where nothing can be mounted."""
+@pytest.fixture(params=["tmpfs", "ext4"])
+def small_disk(tmp_path, request):
+    """A file system of a few MB, mounted as root: tmpfs (written through the page cache) or ext4 in
+    a loop file (written directly); skipped where nothing can be mounted."""
     mount = tmp_path / "small"
     mount.mkdir()
-    if os.geteuid() != 0 or shutil.which("mount") is None or \
-            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", str(mount)]).returncode != 0:
-        pytest.skip("a small file system needs root")
+    if request.param == "tmpfs":
+        commands = [["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", str(mount)]]
+    else:
+        image = tmp_path / "disk.img"
+        with open(image, "wb") as f:
+            f.truncate(6 << 20)
+        commands = [["mkfs.ext4", "-q", "-F", str(image)], ["mount", "-o", "loop", str(image), str(mount)]]
+    if os.geteuid() != 0 or any(shutil.which(c[0]) is None or subprocess.run(c, capture_output=True).returncode
+                                for c in commands):
+        pytest.skip(f"a small {request.param} file system needs root and {commands[-1][0]}")
     yield mount
     subprocess.run(["umount", str(mount)])
 

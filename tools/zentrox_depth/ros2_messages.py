@@ -4,7 +4,8 @@ dependencies appended) and CDR encoders for them.
 The encoders write the little-endian CDR that ROS 2 middlewares use (encapsulation 00 01 00 00,
 every primitive aligned to its size from the end of the encapsulation header). They are written
 by hand rather than through a generic schema walker because every frame carries megabytes of image
-bytes: the pixel data is joined once behind a few packed header bytes."""
+bytes: an encoder packs the few header bytes and hands the pixel data on as it stands, joined into
+one bytes object or (join=False) as a list of buffers that the writer copies once, into the file."""
 
 import struct
 
@@ -117,15 +118,16 @@ class _Cdr:
         if values:
             self.pack(f"{len(values)}d", *values)
 
-    def bytes(self):
-        return b"".join(self.parts)
+    def result(self, join):
+        """The message as bytes, or (join False) as the list of buffers that make it up."""
+        return b"".join(self.parts) if join else self.parts
 
 
 # Pixel types of the images recorded: numpy type, encoding and bytes per pixel.
 _ENCODINGS = {"32FC1": np.dtype("<f4"), "16UC1": np.dtype("<u2")}
 
 
-def image(stamp_ns, frame_id, pixels, encoding):
+def image(stamp_ns, frame_id, pixels, encoding, join=True):
     """sensor_msgs/Image of a 2-D array already in the encoding's pixel type."""
     height, width = pixels.shape
     dtype = _ENCODINGS[encoding]
@@ -138,10 +140,10 @@ def image(stamp_ns, frame_id, pixels, encoding):
     cdr.pack("B", 0)
     cdr.pack("I", width * dtype.itemsize)
     cdr.octets(pixels)
-    return cdr.bytes()
+    return cdr.result(join)
 
 
-def camera_info(stamp_ns, frame_id, intrinsics):
+def camera_info(stamp_ns, frame_id, intrinsics, join=True):
     """sensor_msgs/CameraInfo of Intrinsics: plumb_bob distortion, identity rectification, and the
     projection of the unrectified camera."""
     i = intrinsics
@@ -155,14 +157,14 @@ def camera_info(stamp_ns, frame_id, intrinsics):
     cdr.doubles([i.fx, 0, i.cx, 0, 0, i.fy, i.cy, 0, 0, 0, 1, 0], counted=False)
     cdr.pack("II", 0, 0)
     cdr.pack("IIIIB", 0, 0, 0, 0, 0)
-    return cdr.bytes()
+    return cdr.result(join)
 
 
 _FLOAT32 = 7
 _CLOUD_FIELDS = (("x", 0), ("y", 4), ("z", 8), ("intensity", 12))
 
 
-def point_cloud2(stamp_ns, frame_id, points, intensity):
+def point_cloud2(stamp_ns, frame_id, points, intensity, join=True):
     """sensor_msgs/PointCloud2 of an organised (H, W, 3) cloud in metres with an intensity per point;
     points without depth are NaN, so the cloud is not dense."""
     height, width = points.shape[:2]
@@ -182,10 +184,10 @@ def point_cloud2(stamp_ns, frame_id, points, intensity):
     cdr.pack("II", 16, 16 * width)
     cdr.octets(packed)
     cdr.pack("B", 0)
-    return cdr.bytes()
+    return cdr.result(join)
 
 
-def raw_frame(stamp_ns, frame_id, sequence, sensor_timestamp, device_type, range_mm, mode, raw):
+def raw_frame(stamp_ns, frame_id, sequence, sensor_timestamp, device_type, range_mm, mode, raw, join=True):
     """zentrox_depth_msgs/RawFrame of a raw frame (2-D int16 array)."""
     height, width = raw.shape
     samples = np.ascontiguousarray(raw, dtype="<i2")
@@ -197,4 +199,4 @@ def raw_frame(stamp_ns, frame_id, sequence, sensor_timestamp, device_type, range
     cdr.pack("ii", range_mm, mode)
     cdr.pack("II", height, width)
     cdr.octets(samples)
-    return cdr.bytes()
+    return cdr.result(join)

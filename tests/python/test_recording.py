@@ -16,7 +16,7 @@ import pytest
 import ZentroxDepthCamera as zdc
 import zentrox_depth as zd
 from zentrox_depth import recordings
-from zentrox_depth.recorder import Recorder, RecordingError
+from zentrox_depth import Recorder, RecordingError
 
 RATE = 50  # frames/s of the seeded kit: frame n is due at n * 20 ms, which identifies it
 HQVGA = {"frame_rate": RATE, "noise": 3, "seed": 11}

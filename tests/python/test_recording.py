@@ -198,29 +198,41 @@ def test_dropped_frames_are_counted_and_leave_gaps_in_the_sequence(tmp_path):
 
 
 @pytest.mark.parametrize("extension", [".bin", ".mcap"])
-def test_a_killed_recorder_leaves_its_complete_frames(tmp_path, extension):
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT], ids=["killed", "ctrl-c"])
+def test_a_stopped_recorder_leaves_its_complete_frames(tmp_path, extension, sig):
     config = kit(tmp_path, {"frame_rate": 100, "noise": 0})
     reference = stream(config, zdc.TOFOutput.DEPTH, 1)[0][0][2]
-    target = tmp_path / ("killed" + extension)
-    child = subprocess.Popen([sys.executable, "-m", "zentrox_depth", "record", "--config", str(config), str(target)],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=tmp_path)
+    target = tmp_path / ("stopped" + extension)
+    # Python's Ctrl-C handler installed in the child itself: a test run started in the background
+    # has SIGINT ignored, and children inherit that.
+    code = ("import signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+            f"from zentrox_depth.cli import main; sys.exit(main(['record', '--config', {str(config)!r}, {str(target)!r}]))")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             cwd=tmp_path, text=True)
     try:
         deadline = time.monotonic() + 30
         while (not target.exists() or target.stat().st_size < 3_000_000) and time.monotonic() < deadline:
             time.sleep(0.02)
     finally:
-        child.send_signal(signal.SIGKILL)
-        child.wait()
+        child.send_signal(sig)
+        output = child.communicate(timeout=30)[0]
+    finished = sig == signal.SIGINT
+    if finished:
+        assert child.returncode == 0 and "(interrupted)" in output
     if extension == ".bin":
         recording = recordings.BinRecording(target)
-        assert not recording.finished and recording.frame_count >= 8
+        assert recording.finished == finished and recording.frame_count >= 8
+        if finished:
+            assert recordings.read_description(target)["frames"] == recording.frame_count
         replayed = list(recordings.replay(target))
         assert [f.index for f in replayed] == list(range(recording.frame_count))
         assert all(same_bits(f.depth, reference[0]) for f in replayed)
     else:
         recording = recordings.McapRecording(target)
         frames = list(recording.frames())
-        assert not recording.finished and len(frames) >= 3
+        assert recording.finished == finished and len(frames) >= 3
+        if finished:
+            assert sum(1 for t, _, _ in rosbags_messages(target) if t == "/zentrox/depth") == len(frames)
         assert [f.sequence for f in frames] == list(range(len(frames)))
         assert all(same_bits(f.amplitude, reference[1]) and np.allclose(f.depth, reference[0], atol=0.01)
                    for f in frames)

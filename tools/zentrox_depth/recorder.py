@@ -283,7 +283,8 @@ class BinWriter:
             last = stamp
             parts.append(BIN_IMAGE_HEAD.pack(stamp, self.image_bytes, 0))
             parts.append(memoryview(image).cast("B"))
-        self.sink.write(b"".join(parts))
+        for part in parts:
+            self.sink.write(part)
         self.sink.commit()
         self.last_stamp, self.largest_gap = last, gap
         self.images += count
@@ -581,7 +582,7 @@ class Recorder:
             except OSError as error:
                 if self.error is None:
                     self.error = error
-            if self.path.endswith(".bin"):
+            if isinstance(self.format, BinWriter):
                 try:
                     self.write_sidecar()
                 except OSError as error:

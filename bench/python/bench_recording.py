@@ -44,7 +44,7 @@ def figure(name, value, unit):
     print(f"{name}\t{value}\t{unit}", flush=True)
 
 
-def mcap_at_30(scratch, seconds):
+def mcap_at_30(scratch, seconds, queue_size):
     config = os.path.join(scratch, "vga.json")
     with open(config, "w") as f:
         json.dump({"module": "vga", "width": 640, "height": 480, "frame_rate": 30, "noise": 2}, f)
@@ -53,7 +53,7 @@ def mcap_at_30(scratch, seconds):
     target = os.path.join(scratch, "bench.mcap")
     count = int(30 * seconds)
     began = time.monotonic()
-    with Recorder(target) as rec:
+    with Recorder(target, queue_size=queue_size) as rec:
         for k in range(count):
             due = began + k / 30.0
             wait = due - time.monotonic()
@@ -77,6 +77,7 @@ def mcap_at_30(scratch, seconds):
     figure("mcap 640x480 depth+amplitude+confidence+raw at 30 fps: recorder thread cpu",
            f"{100.0 * rec.cpu_seconds / wall:.1f}", "% of one core")
     figure("mcap 640x480 at 30 fps: frames offered", count, "frames")
+    figure("mcap 640x480 at 30 fps: recorder queue (BENCH_RECORDER_QUEUE)", queue_size, "frames")
     figure("mcap 640x480 at 30 fps: frames dropped", rec.frames_dropped, "frames")
     figure("mcap 640x480 at 30 fps: bytes per frame", f"{size / count / 1e6:.2f}", "MB")
     figure("mcap 640x480: recorder cpu per frame", f"{1000 * per_frame:.2f}", "ms")
@@ -118,7 +119,7 @@ def bin_unpaced(scratch, count):
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 6.0
     with tempfile.TemporaryDirectory(prefix="bench-recording-", dir=os.getcwd()) as scratch:
-        mcap_at_30(scratch, seconds)
+        mcap_at_30(scratch, seconds, int(os.environ.get("BENCH_RECORDER_QUEUE", "30")))
         bin_unpaced(scratch, 1500)
     return 0
 

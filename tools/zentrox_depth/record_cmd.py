@@ -40,8 +40,9 @@ def add_parser(sub, source):
     p.add_argument("--depth-encoding", choices=DEPTH_ENCODINGS, default="32FC1",
                    help="MCAP depth images: 32FC1 metres (default) or 16UC1 millimetres, both z-depth (REP 118)")
     p.add_argument("--cloud", action="store_true", help="MCAP: also write sensor_msgs/msg/PointCloud2")
-    p.add_argument("--queue", type=int, default=8, metavar="N",
-                   help="frames waiting for the writer at most; more are dropped and counted (default 8)")
+    p.add_argument("--queue", type=int, default=30, metavar="N",
+                   help="frames waiting for the writer at most; more are dropped and counted (default 30, "
+                        "about a second of a 30 fps stream)")
 
 
 class LiveLine:

@@ -148,18 +148,22 @@ TEST(CaptureWaits, AStartEndsTheWaitsItWouldStrand) {
         EXPECT_EQ(before != 0, hadPool);
         std::atomic<bool> returned{false};
         ZentroxFrameBuffer* got = reinterpret_cast<ZentroxFrameBuffer*>(1);
+        // The hook is asked as the wait begins: once it has been, the request is inside the camera
+        // and the start below must end it, whether the start comes before or after the wait blocks.
+        struct Entered final : FrameWaitHook {
+            std::atomic<bool> asked{false};
+            bool stopWaiting() override {
+                asked = true;
+                return false;
+            }
+        } entered;
         std::thread waiter([&] {
-            got = rig.cam->requestFrame(-1);
+            got = rig.cam->requestFrame(-1, &entered, nullptr);
             returned = true;
         });
-        if (hadPool) {
-            auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (CameraTestAccess::requestWaiters(*rig.cam) == 0 &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(100us);
-        } else {
-            std::this_thread::sleep_for(5ms);
-        }
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!entered.asked && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(100us);
         EXPECT_FALSE(returned);
         ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
         waiter.join();

@@ -7,6 +7,7 @@
     zentrox-depth stream --config kit.json   the USB kit with a configuration file
     zentrox-depth stream -n 30 --ply c.ply   the last frame's point cloud
     zentrox-depth calibrate -o cam.yaml      intrinsics from frames of a flat wall
+    zentrox-depth view                       a live viewer in the browser
 
 Without --csi or --config the USB kit with index 0 is used; without the maker's kit SDK installed
 that is the emulated kit, which renders a built-in scene.
@@ -25,7 +26,7 @@ import numpy as np
 
 import ZentroxDepthCamera as zdc
 
-from . import calibrate_cmd, cloud_cmd, image, png
+from . import calibrate_cmd, cloud_cmd, image, png, viewer
 
 PROG = "zentrox-depth"
 
@@ -367,6 +368,7 @@ def parser():
                         help="wait for each frame at most this long (default 1000 ms)")
     cloud_cmd.add_arguments(stream)
     calibrate_cmd.add_parser(sub, source)
+    viewer.add_parser(sub, source)
     return p
 
 
@@ -384,6 +386,8 @@ def main(argv=None, out=None):
             return command_info(args, out)
         if args.command == "calibrate":
             return calibrate_cmd.run(args, out)
+        if args.command == "view":
+            return viewer.run(args, out)
         return command_stream(args, out)
     except Failure as failure:
         print(f"{PROG}: {failure}", file=sys.stderr)

@@ -64,9 +64,10 @@ def load_assets():
 class Client:
     """One page's WebSocket: its newest unsent frame, the texts waiting for it, the frame it shows."""
 
-    def __init__(self, ws):
+    def __init__(self, ws, transport):
         self.id = secrets.token_urlsafe(16)
         self.ws = ws
+        self.transport = transport
         self.paused = False
         self.slot = None
         self.binary = []  # the ray table, before any frame
@@ -219,7 +220,7 @@ class Viewer:
         try:
             response = await handler(request)
         except web.HTTPException as error:
-            response = error
+            response = web.Response(status=error.status, text=error.text)
         if not isinstance(response, web.WebSocketResponse):
             response.headers.update(SECURITY_HEADERS)
         return response
@@ -260,7 +261,7 @@ class Viewer:
         ws = web.WebSocketResponse(compress=False, max_msg_size=protocol.MAX_REQUEST_BYTES, autoping=True,
                                    heartbeat=None)
         await ws.prepare(request)
-        client = Client(ws)
+        client = Client(ws, request.transport)
         self.clients[client.id] = client
         client.say(self._hello(client))
         intrinsics = self.camera_loop.intrinsics

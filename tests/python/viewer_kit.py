@@ -106,17 +106,28 @@ class Page:
         self.sock.close()
 
 
-# The page's colour map: 1024 steps of the turbo map, sampled at their centres (colours.js).
-LUT = image.turbo((np.arange(1024) + 0.5) / 1024).astype(int)
+# The page's colour map: 1024 steps of the turbo map, sampled at their centres (colours.js). A colour
+# stands for the mean of the steps that have it.
+_STEPS = {}
+for _step, _rgb in enumerate(image.turbo((np.arange(1024) + 0.5) / 1024)):
+    _STEPS.setdefault(tuple(int(c) for c in _rgb), []).append(_step)
+_STEP_OF = {rgb: float(np.mean(steps)) for rgb, steps in _STEPS.items()}
 
 
-def depth_of_colours(rgb, low, high):
-    """Depth in mm that the page's colours stand for (nearest colour of the map); NaN for black."""
+def depth_of_colours(rgb, low, high, slack=0):
+    """Depth in mm that the page's colours stand for; NaN for black and for colours not in the map.
+    slack: colours up to this many steps per channel off the map (WebGL computes the map itself)
+    stand for the nearest colour of the map."""
     rgb = np.asarray(rgb, dtype=int).reshape(-1, 3)
-    distance = ((rgb[:, None, :] - LUT[None, :, :]) ** 2).sum(axis=-1)
-    depth = low + (distance.argmin(axis=1) + 0.5) / 1024 * (high - low)
-    depth[(rgb == 0).all(axis=1)] = np.nan
-    return depth
+    unique, inverse = np.unique(rgb, axis=0, return_inverse=True)
+    steps = np.array([_STEP_OF.get(tuple(p), np.nan) for p in unique.tolist()])
+    if slack:
+        lut = np.array(list(_STEP_OF.keys()))
+        far = np.abs(unique[:, None, :] - lut[None, :, :]).max(axis=-1)
+        nearest = far.argmin(axis=1)
+        close = np.isnan(steps) & (far[np.arange(len(unique)), nearest] <= slack) & unique.any(axis=1)
+        steps[close] = np.array(list(_STEP_OF.values()))[nearest[close]]
+    return low + (steps[inverse.reshape(-1)] + 0.5) / 1024 * (high - low)
 
 
 def truth(**camera):

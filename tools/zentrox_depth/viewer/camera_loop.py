@@ -106,6 +106,7 @@ class CameraLoop:
         self.output = zdc.TOFOutput.DEPTH
         self.sequence = 0
         self.frames = 0
+        self.passed_over = 0
         self.latest = None
         self.error = None
         self.intrinsics = None
@@ -157,7 +158,7 @@ class CameraLoop:
             rec = dict(self.recording, frames=r.frames_written if r else 0, dropped=r.frames_dropped if r else 0)
         return {"range": self.range_mm(), "frame_rate": self.frame_rate, "skip": {"skip": self.skip[0],
                 "loop": self.skip[1]}, "filters": self.filters, "recording": rec, "error": self.error,
-                "frames": self.frames, "raw": self.output == zdc.TOFOutput.RAW}
+                "frames": self.frames, "passed_over": self.passed_over, "raw": self.output == zdc.TOFOutput.RAW}
 
     def range_mm(self):
         return int(self.camera.getControl(zdc.TOFControl.RANGE))
@@ -172,6 +173,17 @@ class CameraLoop:
             if frame is None:
                 self._note_silence()
                 continue
+            # Behind the camera (a slow moment of this machine), the pages get the newest frame and
+            # the older ready ones are only counted (and recorded).
+            while True:
+                newer = self.camera.requestFrame(0)
+                if newer is None:
+                    break
+                try:
+                    self._pass_over(frame)
+                finally:
+                    self.camera.releaseFrame(frame)
+                frame = newer
             try:
                 self._take(frame)
             finally:
@@ -182,6 +194,14 @@ class CameraLoop:
         if time.monotonic() - self.last_frame_at > 2.0 and self.error is None:
             self.error = "no frame from the camera for 2 s"
             self.changed()
+
+    def _pass_over(self, frame):
+        timestamp = frame.getFrameFormat().timestamp
+        self._lost.add(timestamp)
+        self.frames += 1
+        self.passed_over += 1
+        if self.recorder is not None:
+            self.recorder.record(frame)
 
     def _take(self, frame):
         timestamp = frame.getFrameFormat().timestamp

@@ -100,16 +100,37 @@ const Cloud = (() => {
     }
 
     // rays: x, y, z of each pixel's unit ray; fx: the camera's focal length in pixels.
-    setRays(rays, count, fx) {
-      this.fx = fx;
+    // A large image is drawn with every stride-th pixel of every stride-th row, so that the canvas
+    // gets about one point for every two of its pixels, not more points than it can show.
+    setRays(rays, width, height, fx) {
+      const stride = Math.max(1, Math.round(Math.sqrt((width * height * 2) / (this.canvas.width * this.canvas.height))));
+      this.stride = stride;
+      this.width = width;
+      this.fx = fx / stride;
+      const w = Math.ceil(width / stride), h = Math.ceil(height / stride);
+      this.picked = new Uint32Array(w * h);
+      const picked = new Float32Array(w * h * 3);
+      let n = 0;
+      for (let v = 0; v < height; v += stride)
+        for (let u = 0; u < width; u += stride, n++) {
+          const i = v * width + u;
+          this.picked[n] = i;
+          picked.set(rays.subarray(3 * i, 3 * i + 3), 3 * n);
+        }
+      this.few = stride > 1 ? new Float32Array(n) : null;
       const gl = this.gl;
       gl.bindBuffer(gl.ARRAY_BUFFER, this.rayBuffer);
-      gl.bufferData(gl.ARRAY_BUFFER, rays, gl.STATIC_DRAW);
-      this.count = count;
+      gl.bufferData(gl.ARRAY_BUFFER, picked, gl.STATIC_DRAW);
+      this.count = n;
       this.depthCount = 0;
     }
 
     setDepth(depth) {
+      if (this.few) {
+        const few = this.few, picked = this.picked;
+        for (let n = 0; n < few.length; n++) few[n] = depth[picked[n]];
+        depth = few;
+      }
       const gl = this.gl;
       gl.bindBuffer(gl.ARRAY_BUFFER, this.depthBuffer);
       if (this.depthCount !== depth.length) {

@@ -12,7 +12,7 @@
 
   // What the tests and the benchmark read; nothing of the page depends on it.
   const stats = {
-    received: 0, painted: 0, lastSequence: 0, skipped: 0, lost: 0, latencies: [], range: [0, 1000],
+    received: 0, painted: 0, lastSequence: 0, skipped: 0, lost: 0, latencies: [], transit: [], range: [0, 1000],
     width: 0, height: 0, state: null, hello: null, clockOffset: null, clockRoundTrip: Infinity,
     replies: [], cloudError: null,
   };
@@ -125,7 +125,7 @@
       // The rays' spacing near the image centre gives the focal length in pixels.
       const c = 3 * ((h.height >> 1) * h.width + (h.width >> 1)), r = rays.data;
       const fx = 1 / Math.abs(r[c + 3] / r[c + 5] - r[c] / r[c + 2] || 1);
-      if (cloud) cloud.setRays(rays.data, h.width * h.height, fx);
+      if (cloud) cloud.setRays(rays.data, h.width, h.height, fx);
       return;
     }
     if (h.kind !== KIND_FRAME && h.kind !== KIND_RAW) return;
@@ -133,9 +133,17 @@
     if (stats.lastSequence && h.sequence > stats.lastSequence + 1) stats.skipped += h.sequence - stats.lastSequence - 1;
     stats.lastSequence = h.sequence;
     stats.lost = h.lost;
+    if (stats.clockOffset !== null) {
+      // Capture to arrival, and the server's share of it (capture to sending).
+      stats.transit.push([performance.now() - (h.timestamp + stats.clockOffset), h.sent - h.timestamp]);
+      if (stats.transit.length > 600) stats.transit.splice(0, 300);
+    }
     arrivals.push(performance.now());
     if (arrivals.length > 31) arrivals.shift();
-    if (pending) stats.skipped++;  // received but replaced before it could be drawn
+    if (pending) {  // received but replaced before it could be drawn: done with all the same
+      stats.skipped++;
+      drawn(pending.header.sequence);
+    }
     pending = { header: h, buffer };
     if (!drawScheduled) {
       drawScheduled = true;
@@ -143,6 +151,11 @@
     }
   }
   const arrivals = [];
+
+  // Ready for the next frame: the server sends a page only as many frames as it has drawn.
+  function drawn(sequence) {
+    if (socket && socket.readyState === WebSocket.OPEN) socket.send(`{"type":"drawn","sequence":${sequence}}`);
+  }
 
   // --- drawing --------------------------------------------------------------------------------
 
@@ -226,6 +239,7 @@
       }
       counters();
       stats.drawMs = performance.now() - began;
+      drawn(h.sequence);
       if (cloud) cloud.changed = false;
     } else if (cloud && cloud.changed && shown) {
       cloud.changed = false;

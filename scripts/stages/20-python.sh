@@ -13,6 +13,9 @@ py="$venv/bin/python"
 # selenium: the viewer's browser tests (aiohttp, the viewer's server, comes with the package).
 "$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest mypy plyfile \
   'selenium>=4.10' 'aiohttp>=3.9'
+# The MCAP writer libraries (the package's "mcap" extra) and the independent readers the recording
+# tests check MCAP files with.
+"$py" -m pip install --quiet 'mcap>=1.6' 'mcap-ros2-support>=0.5' 'rosbags>=0.10'
 "$py" -m pip install --quiet --no-build-isolation \
   -Cbuild-dir=build/python-wheel -Ccmake.define.ZENTROX_WERROR=ON .
 # Run from the tests folder so that the installed module, not the source tree, is imported, with

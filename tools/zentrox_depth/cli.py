@@ -7,6 +7,9 @@
     zentrox-depth stream --config kit.json   the USB kit with a configuration file
     zentrox-depth stream -n 30 --ply c.ply   the last frame's point cloud
     zentrox-depth calibrate -o cam.yaml      intrinsics from frames of a flat wall
+    zentrox-depth record -n 300 walk.mcap    record (.bin: raw, replays bit for bit; .mcap: ROS 2)
+    zentrox-depth play walk.bin              a recording through the driver
+    zentrox-depth export walk.bin --png-dir pictures
     zentrox-depth view                       a live viewer in the browser
 
 Without --csi or --config the USB kit with index 0 is used; without the maker's kit SDK installed
@@ -26,7 +29,7 @@ import numpy as np
 
 import ZentroxDepthCamera as zdc
 
-from . import calibrate_cmd, cloud_cmd, image, png, viewer
+from . import calibrate_cmd, cloud_cmd, export_cmd, image, play_cmd, png, record_cmd, recordings, viewer
 
 PROG = "zentrox-depth"
 
@@ -106,6 +109,8 @@ def open_camera(args):
         if problem:
             raise Failure(f"cannot open the camera ({source}): {problem}")
         status = cam.openWithFile(args.config, args.index)
+        if status == zdc.TOFErrorCode.ZentroxSuccess:
+            recordings.apply_recorded_controls(cam, args.config)
     else:
         status = cam.open(zdc.TOFConnect.USB, args.index)
     if status == zdc.TOFErrorCode.ZentroxSuccess:
@@ -368,6 +373,9 @@ def parser():
                         help="wait for each frame at most this long (default 1000 ms)")
     cloud_cmd.add_arguments(stream)
     calibrate_cmd.add_parser(sub, source)
+    record_cmd.add_parser(sub, source)
+    play_cmd.add_parser(sub)
+    export_cmd.add_parser(sub)
     viewer.add_parser(sub, source)
     return p
 
@@ -386,6 +394,8 @@ def main(argv=None, out=None):
             return command_info(args, out)
         if args.command == "calibrate":
             return calibrate_cmd.run(args, out)
+        if args.command in ("record", "play", "export"):
+            return {"record": record_cmd, "play": play_cmd, "export": export_cmd}[args.command].run(args, out)
         if args.command == "view":
             return viewer.run(args, out)
         return command_stream(args, out)

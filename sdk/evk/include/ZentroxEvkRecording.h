@@ -70,7 +70,9 @@ struct Recording {
 };
 
 // Reads and checks a recording: magic, version, geometry, count, sizes, timestamp order and that
-// the file holds exactly what the header announces. False with the reason in `error` otherwise.
+// the file holds exactly what the header announces. A recording whose writer never finished (a count
+// of 0) gives the whole frames it holds completely, with the automatic loop gap. False with the
+// reason in `error` otherwise.
 bool readRecording(const std::string& path, Recording& recording, std::string& error);
 
 }  // namespace Zentrox

@@ -174,14 +174,27 @@ bool readRecording(const std::string& path, Recording& recording, std::string& e
         error = "has an unusable bit width or images per frame";
         return false;
     }
-    if (h.image_count == 0) {
-        error = "holds no images (was it finished?)";
-        return false;
-    }
     const uint64_t imageBytes = h.imageBytes();
-    // Checked before anything is allocated: the file must hold exactly the announced images.
-    if ((fileBytes - sizeof bytes) / (RECORDING_IMAGE_HEAD_BYTES + imageBytes) != h.image_count ||
-        (fileBytes - sizeof bytes) % (RECORDING_IMAGE_HEAD_BYTES + imageBytes) != 0) {
+    const uint64_t recordBytes = RECORDING_IMAGE_HEAD_BYTES + imageBytes;
+    const bool unfinished = h.image_count == 0;
+    if (unfinished) {
+        // The writer never finished (it was killed, or its disk filled up): the header still holds
+        // a count of 0. The images written completely are recovered, whole frames of them; the
+        // bytes of an image cut short are left alone.
+        const uint64_t complete = (fileBytes - sizeof bytes) / recordBytes;
+        const uint64_t frames = complete / h.images_per_frame;
+        if (frames == 0) {
+            error = "holds no complete frame (its writer never finished)";
+            return false;
+        }
+        if (frames * h.images_per_frame > std::numeric_limits<uint32_t>::max()) {
+            error = "holds more images than a recording can";
+            return false;
+        }
+        h.image_count = static_cast<uint32_t>(frames * h.images_per_frame);
+    } else if ((fileBytes - sizeof bytes) / recordBytes != h.image_count ||
+               (fileBytes - sizeof bytes) % recordBytes != 0) {
+        // Checked before anything is allocated: the file must hold exactly the announced images.
         error = "does not hold " + std::to_string(h.image_count) + " images of " +
                 std::to_string(imageBytes) + " bytes";
         return false;
@@ -190,6 +203,7 @@ bool readRecording(const std::string& path, Recording& recording, std::string& e
     result.header = h;
     result.timestamps.resize(h.image_count);
     result.data.resize(h.image_count * imageBytes);
+    uint64_t largestGap = 0;
     for (uint32_t i = 0; i < h.image_count; ++i) {
         uint8_t head[RECORDING_IMAGE_HEAD_BYTES];
         if (std::fread(head, sizeof head, 1, file.get()) != 1 ||
@@ -206,6 +220,15 @@ bool readRecording(const std::string& path, Recording& recording, std::string& e
             error = "image " + std::to_string(i) + " has a timestamp before the previous one";
             return false;
         }
+        if (unfinished && i > 0)
+            largestGap = std::max(largestGap, result.timestamps[i] - result.timestamps[i - 1]);
+    }
+    // An unfinished header has no loop gap either: the writer's automatic one is used.
+    if (unfinished) {
+        result.header.loop_gap_ms =
+            h.image_count > 1
+                ? static_cast<uint32_t>(std::min<uint64_t>(largestGap, RecordingWriter::AUTOMATIC_GAP - 1))
+                : 33;
     }
     recording = std::move(result);
     return true;

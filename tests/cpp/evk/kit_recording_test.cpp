@@ -117,7 +117,6 @@ TEST(KitRecording, MalformedRecordingsFailOpenWithAClearMessage) {
         {"zero width", 12, 0, false, "image size"},
         {"bit width", 20, 7, false, "bit width"},
         {"images per frame", 21, 0, false, "images per frame"},
-        {"unfinished", 24, 0, false, "holds no images"},
         {"count above the images", 24, 5, false, "does not hold 5 images"},
         {"image size field", head + 8, 15, false, "size that differs"},
         {"timestamps backwards", head + record, 0xFF, false, ""},
@@ -151,6 +150,52 @@ TEST(KitRecording, MalformedRecordingsFailOpenWithAClearMessage) {
         .write(reinterpret_cast<const char*>(longer.data()), longer.size());
     EXPECT_EQ(Kit(trailing.c_str(), true).openResult, ZENTROX_EVK_CONFIG_ERROR);
     EXPECT_EQ(Kit((dir.path + "/missing.bin").c_str(), true).openResult, ZENTROX_EVK_CONFIG_ERROR);
+}
+
+// A writer that never finished (killed, or its disk full) left a count of 0 and maybe an image cut
+// short: the reader recovers the whole frames written completely, with the automatic loop gap.
+TEST(KitRecording, UnfinishedRecordingsGiveTheirCompleteFrames) {
+    ScratchDir dir;
+    const std::vector<uint64_t> stamps = {100, 101, 102, 103, 150, 151, 152, 153, 170, 171, 172, 173};
+    const std::vector<uint8_t> finished = fileBytes(makeRecording(dir, "full.bin", stamps, 4, 2, 12, 9));
+    const size_t record = 16 + 16;
+    const struct {
+        size_t length;  // bytes of the finished file that the unfinished one keeps
+        uint32_t images;
+        uint32_t gap;  // 0: refused
+    } rows[] = {
+        {finished.size(), 12, 47},     // every image written, only the count missing
+        {finished.size() - 5, 8, 47},  // the last image cut short: its frame goes
+        {32 + 7 * record + 16, 4, 1},  // one frame and a half plus a lone image head
+        {32 + 4 * record, 4, 1},       // exactly one frame
+        {32 + 3 * record + 20, 0, 0},  // not one complete frame
+        {32, 0, 0},                    // the header alone
+    };
+    for (const auto& row : rows) {
+        std::vector<uint8_t> bytes(finished.begin(), finished.begin() + long(row.length));
+        for (size_t b = 24; b < 32 && b < bytes.size(); ++b)
+            bytes[b] = 0;  // count and loop gap as open() wrote them
+        const std::string path = dir.file("unfinished" + std::to_string(row.length) + ".bin");
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        Recording recording;
+        std::string error;
+        const bool read = readRecording(path, recording, error);
+        ASSERT_EQ(read, row.images > 0) << row.length << ": " << error;
+        if (!read) {
+            EXPECT_NE(error.find("no complete frame"), std::string::npos) << error;
+            EXPECT_EQ(Kit(path.c_str(), true).openResult, ZENTROX_EVK_CONFIG_ERROR);
+            continue;
+        }
+        EXPECT_EQ(recording.header.image_count, row.images);
+        EXPECT_EQ(recording.header.loop_gap_ms, row.gap) << row.length;
+        EXPECT_EQ(recording.timestamps, std::vector<uint64_t>(stamps.begin(), stamps.begin() + row.images));
+        for (uint32_t i = 0; i < row.images; ++i) {
+            const auto expected = imageBytes(16, int(i));
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), recording.image(i))) << i;
+        }
+        EXPECT_EQ(Kit(path.c_str(), true).openResult, ZENTROX_EVK_OK);
+    }
 }
 
 TEST(KitRecording, PlaysInALoopKeepingTheRecordedSpacing) {

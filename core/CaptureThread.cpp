@@ -6,6 +6,7 @@
 
 #include "CameraClock.h"
 #include "FrameBuffer.h"
+#include "FrameWait.h"
 #include "ZentroxDevice.h"
 #include "ZentroxTOFCamera.h"
 #include "ZentroxTOFSensor.h"
@@ -19,9 +20,8 @@ constexpr int64_t SLICE_PAUSE_NS = 10'000;
 }  // namespace
 
 void ZentroxTOFCamera::captureThread() {
-    FramePool& frames = *pool;
-    FrameQueue& queue = *frames.queue;
-    uint8_t* cacheBytes = static_cast<uint8_t*>(frames.cache->getData(FrameType::CACHE));
+    const std::shared_ptr<FramePool> frames = currentPool();
+    uint8_t* cacheBytes = static_cast<uint8_t*>(frames->cache->getData(FrameType::CACHE));
     int64_t lastAdjust = clock->systemNs();
     lastFrameTime = lastAdjust;
 
@@ -32,42 +32,21 @@ void ZentroxTOFCamera::captureThread() {
             lastAdjust = clock->systemNs();
         }
 
-        LinkNode* node = queue.takeFree();
+        // A free buffer, or the oldest ready frame nobody waits for. With neither (the caller holds
+        // the other buffers), the pool waits one slice for a release, then the loop looks at the
+        // stop flag again.
+        LinkNode* node = frames->takeForCapture(*clock, RECLAIM_SLICE_NS);
         if (node == nullptr) {
-            // The caller holds some buffers and the rest are ready: take back the oldest frame
-            // nobody has requested. A frame that a waiting requestFrame is about to take is not
-            // taken back, or a caller holding two buffers could never get a third. If no frame can
-            // be taken back, poll in slices until the caller takes or returns one.
-            std::unique_lock<std::mutex> lock(frames.mutex);
-            if (frames.readyCount <= requestWaiters) {
-                int64_t deadline = clock->steadyNs() + RECLAIM_SLICE_NS;
-                while (frames.readyCount <= requestWaiters && clock->waitUntil(frames.cond, lock, deadline)) {
-                }
-            }
-            if (frames.readyCount <= requestWaiters) {
-                lock.unlock();
-                clock->sleepFor(SLICE_PAUSE_NS);
-                continue;
-            }
-            --frames.readyCount;
-            lock.unlock();
-            node = queue.takeReady();
-            if (node == nullptr) continue;
+            clock->sleepFor(SLICE_PAUSE_NS);
+            continue;
         }
 
         int result = analysisFrame(cacheBytes, node);
         if (result == 0) {
             updateFps();
-            queue.pushReady(node);
-            std::lock_guard<std::mutex> lock(frames.mutex);
-            if (frames.readyCount <= frames.readyLimit) {
-                ++frames.readyCount;
-                frames.cond.notify_all();
-            }
+            frames->publish(node);
         } else {
-            // Failed or skipped: the buffer is reused at once.
-            LinkNode* own = queue.findNode(node->buffer);
-            if (own != nullptr) queue.putFree(own);
+            frames->discard(node);  // failed or skipped: the buffer is reused at once
         }
     }
 }
@@ -127,50 +106,53 @@ void ZentroxTOFCamera::updateFps() {
 }
 
 ZentroxFrameBuffer* ZentroxTOFCamera::requestFrame(short timeout) {
-    if (!pool) return nullptr;
-    FramePool& frames = *pool;
-    std::unique_lock<std::mutex> lock(frames.mutex);
-    auto ready = [&frames] { return frames.readyCount > 0; };
-    bool got = true;
-    if (!ready()) {
-        // Counted while waiting, so that the capture thread leaves the next frame to this call.
-        ++requestWaiters;
-        if (timeout < 0) {
-            frames.cond.wait(lock, ready);
-        } else {
-            got = frames.cond.wait_for(lock, std::chrono::milliseconds(timeout), ready);
-        }
-        --requestWaiters;
-    }
-    if (!got) return nullptr;
-    --frames.readyCount;
-    lock.unlock();
+    return requestFrame(timeout, nullptr, nullptr);
+}
 
-    LinkNode* node = frames.queue->takeReady();
-    if (node == nullptr) return nullptr;
-    int index = nodeIndex(node->buffer);
-    if (index >= 0) callerHeld.fetch_or(1u << index);
-    return node->buffer;
+ZentroxFrameBuffer* ZentroxTOFCamera::requestFrame(short timeout, FrameWaitHook* hook,
+                                                   uint64_t* poolSerialOut) {
+    std::shared_ptr<FramePool> frames;
+    {
+        std::unique_lock<std::mutex> lock(poolMutex);
+        if (!pool) {
+            // Nothing to hand out before the first start. The time-out still holds, so that a caller
+            // asking in a loop does not spin; a start ends the wait as it ends every other.
+            waitForRequest(lock, poolCond, poolWakes, timeout, hook, [this] { return pool != nullptr; });
+            return nullptr;
+        }
+        frames = pool;
+    }
+    // The pool stays alive while this call waits on it, even if a start replaces it meanwhile.
+    ZentroxFrameBuffer* buffer = frames->request(timeout, hook);
+    if (buffer != nullptr && poolSerialOut != nullptr) *poolSerialOut = frames->serial;
+    return buffer;
 }
 
 int ZentroxTOFCamera::releaseFrame(ZentroxFrameBuffer* buffer) {
-    if (!pool || buffer == nullptr) return ZentroxUnkownError;
-    int index = nodeIndex(buffer);
-    if (index < 0) return ZentroxUnkownError;
-    // Only a buffer the caller holds goes back: one released twice, still ready, or being filled by
-    // the capture thread is refused and nothing changes.
-    uint32_t bit = 1u << index;
-    if ((callerHeld.fetch_and(~bit) & bit) == 0) return ZentroxUnkownError;
-    return pool->queue->putFree(pool->queue->allNodes()[size_t(index)]) == 0 ? ZentroxSuccess
-                                                                             : ZentroxUnkownError;
+    std::shared_ptr<FramePool> frames = currentPool();
+    if (!frames || buffer == nullptr) return ZentroxUnkownError;
+    return frames->release(buffer);
 }
 
-int ZentroxTOFCamera::nodeIndex(const ZentroxFrameBuffer* buffer) const {
-    const std::vector<LinkNode*>& nodes = pool->queue->allNodes();
-    for (size_t i = 0; i < nodes.size() && i < 32; ++i) {
-        if (nodes[i]->buffer == buffer) return int(i);
+void ZentroxTOFCamera::wakeRequests() {
+    std::shared_ptr<FramePool> frames;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        ++poolWakes;
+        poolCond.notify_all();
+        frames = pool;
     }
-    return -1;
+    if (frames) frames->wakeRequests();
+}
+
+uint64_t ZentroxTOFCamera::poolSerial() const {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    return pool ? pool->serial : 0;
+}
+
+bool ZentroxTOFCamera::holdsFrame(const ZentroxFrameBuffer* buffer, uint64_t serial) const {
+    std::shared_ptr<FramePool> frames = currentPool();
+    return frames && frames->serial == serial && frames->holds(buffer);
 }
 
 bool ZentroxTOFCamera::getRawImages(uint8_t* cache, int16_t* raw) {

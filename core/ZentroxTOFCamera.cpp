@@ -2,7 +2,6 @@
 #include "ZentroxTOFCamera.h"
 
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <system_error>
 
@@ -35,14 +34,28 @@ ZentroxTOFCamera::~ZentroxTOFCamera() {
         }
     } catch (...) {
     }
-    // Pool, then device, then sensor: the device points at the sensor.
-    pool.reset();
+    // Pool, then device, then sensor: the device points at the sensor. A request still waiting on
+    // the pool is woken and keeps the pool alive until it has left.
+    std::shared_ptr<FramePool> last;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        last = std::move(pool);
+        ++poolWakes;
+        poolCond.notify_all();
+    }
+    if (last) last->retire();
+    last.reset();
     device.reset();
     sensor.reset();
 }
 
 bool ZentroxTOFCamera::hasBackend() const {
     return sensor != nullptr && device != nullptr && opened.load(std::memory_order_relaxed);
+}
+
+std::shared_ptr<FramePool> ZentroxTOFCamera::currentPool() const {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    return pool;
 }
 
 int ZentroxTOFCamera::start(FrameType type) {
@@ -57,61 +70,121 @@ int ZentroxTOFCamera::start(FrameType type) {
 
     int result = device->prepare();
     if (result != 0) return result;
-    result = sensor->start();
-    if (result != 0) return result;
-    result = device->start();
-    if (result != 0) return result;
 
-    CameraInfo current = sensor->getCameraInfo();
-    info.width = current.width;
-    info.height = current.height;
-    info.bit_width = current.bit_width;
-    info.bpp = current.bpp;
+    // From here on a failure undoes every step that was begun, the failed one included, latest
+    // first, so that nothing streams after a failed start: a transport left started (the USB one
+    // keeps its started flag after a failed start) would refuse every later start.
+    bool sensorStarted = false;
+    bool deviceStarted = false;
+    auto undo = [&] {
+        if (deviceStarted) device->stop();
+        if (sensorStarted) sensor->stop();
+    };
+    std::shared_ptr<FramePool> previous;
+    try {
+        sensorStarted = true;
+        result = sensor->start();
+        if (result != 0) {
+            undo();
+            return result;
+        }
+        deviceStarted = true;
+        result = device->start();
+        if (result != 0) {
+            undo();
+            return result;
+        }
 
-    info.type = type;
-    result = setOutputType(type);
-    if (result != 0) return result;
+        CameraInfo current = sensor->getCameraInfo();
+        info.width = current.width;
+        info.height = current.height;
+        info.bit_width = current.bit_width;
+        info.bpp = current.bpp;
 
+        info.type = type;
+        result = installPool(type, previous);
+        if (result != 0) {
+            undo();
+            return result;
+        }
+    } catch (...) {
+        undo();  // an allocation failure kept the previous pool
+        throw;
+    }
+
+    // The previous pool stays alive until the capture thread runs, so that a start that fails here
+    // leaves the camera with the pool, and the frames, it had.
+    auto rollBack = [&] {
+        stopped.store(true);
+        restorePool(std::move(previous));
+        undo();
+    };
     stopped.store(false);
     try {
         worker = std::thread(&ZentroxTOFCamera::captureThread, this);
     } catch (const std::system_error&) {
-        stopped.store(true);
+        rollBack();
         return ZentroxUnkownError;
+    } catch (...) {
+        rollBack();
+        throw;
     }
+    if (previous) previous->retire();
     return ZentroxSuccess;
 }
 
 int ZentroxTOFCamera::setOutputType(FrameType type) {
+    std::shared_ptr<FramePool> previous;
+    int result = installPool(type, previous);
+    if (previous) previous->retire();
+    return result;
+}
+
+int ZentroxTOFCamera::installPool(FrameType type, std::shared_ptr<FramePool>& previous) {
     if (!hasBackend()) return ZentroxUnkownError;
     if (!stopped.load() || worker.joinable()) return ZentroxUnkownError;
 
     info.type = type;
-    uint64_t sizedHeight = uint64_t(info.height) * uint64_t(int64_t(sensor->subFrameCount));
-    if (sensor->subFrameCount < 1 || sizedHeight > std::numeric_limits<uint32_t>::max()) {
-        return ZentroxUnkownError;
-    }
+    // One camera frame of `subFrameCount` sensor images, within the bound of a pool: a transport
+    // reporting a size whose byte count would wrap is refused here, before anything is allocated.
+    const int32_t subFrames = sensor->subFrameCount;
+    const uint64_t cacheSamples =
+        subFrames < 1 ? 0 : boundedSamples({info.width, info.height, uint64_t(subFrames)});
+    if (cacheSamples == 0) return ZentroxUnkownError;
     CameraInfo sized = info;
-    sized.height = uint32_t(sizedHeight);
+    sized.height = uint32_t(uint64_t(info.height) * uint64_t(subFrames));
 
     device->getFrameFormat(rawGeometry, depthGeometry);
     if (type != FrameType::RAW && type != FrameType::DEPTH) return ZentroxUnkownError;
 
     // Both conversions read one raw frame of rawGeometry 16-bit samples from the cache, which holds
-    // one sensor frame: refuse a device that would read past it.
-    uint64_t rawBytes = uint64_t(rawGeometry.width) * rawGeometry.height * 2;
-    uint64_t cacheBytes = uint64_t(sized.width) * sized.height * 2;
-    if (rawBytes > cacheBytes) return ZentroxUnkownError;
+    // one sensor frame: refuse a device that would read past it, or whose planes are out of bounds.
+    const OutputGeometry& planes = type == FrameType::RAW ? rawGeometry : depthGeometry;
+    const uint64_t rawSamples = boundedSamples({rawGeometry.width, rawGeometry.height});
+    if (rawSamples == 0 || rawSamples > cacheSamples) return ZentroxUnkownError;
+    if (boundedSamples({planes.width, planes.height}) == 0) return ZentroxUnkownError;
 
     // Built completely before it replaces the previous pool; an allocation failure propagates and
     // leaves the previous pool in place.
-    std::unique_ptr<FramePool> fresh(
-        new FramePool(type, sized, type == FrameType::RAW ? rawGeometry : depthGeometry));
-    std::unique_ptr<FramePool> previous = std::move(pool);
+    std::shared_ptr<FramePool> fresh = std::make_shared<FramePool>(type, sized, planes);
+    std::lock_guard<std::mutex> lock(poolMutex);
+    previous = std::move(pool);
     pool = std::move(fresh);
-    callerHeld.store(0);
-    previous.reset();
+    ++poolWakes;
+    poolCond.notify_all();
     return ZentroxSuccess;
+}
+
+void ZentroxTOFCamera::restorePool(std::shared_ptr<FramePool> previous) {
+    std::shared_ptr<FramePool> built;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        built = std::move(pool);
+        pool = std::move(previous);
+        ++poolWakes;
+        poolCond.notify_all();
+    }
+    if (built) built->retire();
 }
 
 int ZentroxTOFCamera::stop() {
@@ -129,6 +202,7 @@ int ZentroxTOFCamera::close() {
     device->close();
     int result = sensor->close();
     opened.store(false);
+    sensorOpened.store(false);
     return result;
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 namespace Zentrox {
@@ -535,10 +536,21 @@ const std::string_view kRegisterText = R"zcfg([SENSOR]
 
 namespace {
 
-// Creates or truncates `name` and writes `text` unchanged; false if the file cannot be opened or the
-// text cannot be written in full (a full disk would otherwise leave a truncated file behind).
+// Writes `text` unchanged into a new file next to `name` and renames it over `name`, so that what
+// had the name (a symbolic link, a FIFO, a file someone else reads) is replaced, never followed or
+// opened, and a reader sees either the old file or the whole new one. The new file has the usual
+// mode, 0666 less the umask. False, with nothing left behind, if the file cannot be created, written
+// in full (a full disk) or renamed (a directory of that name).
 bool writeWhole(const char* name, std::string_view text) {
-    int fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    static std::atomic<unsigned> serial{0};
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        temporary = std::string(".") + name + "." + std::to_string(::getpid()) + "." +
+                    std::to_string(serial.fetch_add(1)) + ".tmp";
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
     if (fd < 0) return false;
     size_t done = 0;
     bool ok = true;
@@ -552,7 +564,9 @@ bool writeWhole(const char* name, std::string_view text) {
         done += size_t(n);
     }
     if (::close(fd) != 0 && errno != EINTR) ok = false;
-    return ok;
+    if (ok && ::rename(temporary.c_str(), name) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
 }
 
 }  // namespace

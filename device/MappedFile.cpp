@@ -9,13 +9,16 @@
 
 namespace Zentrox {
 
-MappedFile MappedFile::openReadOnly(const char* path) {
+MappedFile MappedFile::openReadOnly(const char* path, bool* notRegular) {
     MappedFile file;
-    file.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (notRegular) *notRegular = false;
+    // Mapping ignores O_NONBLOCK, so the descriptor keeps it.
+    file.fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (file.fd < 0) return file;
     struct stat st {};
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        uint64_t(st.st_size) > UINT32_MAX) {
+    const bool stated = ::fstat(file.fd, &st) == 0;
+    if (notRegular) *notRegular = stated && !S_ISREG(st.st_mode);
+    if (!stated || !S_ISREG(st.st_mode) || st.st_size <= 0 || uint64_t(st.st_size) > UINT32_MAX) {
         file.release();
         return file;
     }

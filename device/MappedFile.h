@@ -25,8 +25,10 @@ class MappedFile {
 
     // Maps `path` (relative names resolve in the working directory). Nothing is kept, and the result
     // is empty, when the file cannot be opened, is not a regular file, is empty, does not fit a 32-bit
-    // length, or cannot be mapped.
-    static MappedFile openReadOnly(const char* path);
+    // length, or cannot be mapped. The name is opened without waiting, so a FIFO or a device node
+    // cannot hold the caller; `notRegular`, when given, tells whether something that is not a regular
+    // file has the name.
+    static MappedFile openReadOnly(const char* path, bool* notRegular = nullptr);
 
     void release();
     bool mapped() const { return map != nullptr; }

@@ -1,5 +1,6 @@
 #include "ZentroxDeviceVGA.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "DefaultConfigFiles.h"
@@ -111,7 +112,13 @@ void ZentroxDeviceVGA::handOverCalibration() {
         SiSDKSetCaliData(handle, data, length);
         return;
     }
-    MappedFile file = MappedFile::openReadOnly("cali.bin");
+    bool notRegular = false;
+    MappedFile file = MappedFile::openReadOnly("cali.bin", &notRegular);
+    if (notRegular) {
+        std::fputs(
+            "ZentroxDeviceVGA: cali.bin is not a regular file; depth is computed without calibration\n",
+            stderr);
+    }
     if (!file.mapped()) return;
     SiSDKSetCaliData(handle, file.data(), file.size());
     calibrationFile = std::move(file);

@@ -1,15 +1,18 @@
 // ZentroxCamera: one core camera, its lock and the frame objects it hands out.
 //
-// Every core call on a camera runs under the camera's mutex, so calls from several Python threads
-// never overlap in the core. Waits (requestFrame, the joins of stop and close) and the other calls
+// Every core call on a camera but the frame waits runs under the camera's mutex, so calls from
+// several Python threads never overlap in the core where it assumes one controlling thread. Calls
 // that may take long run with the interpreter lock released, so other Python threads keep running.
-// requestFrame waits in short slices, re-taking the interpreter lock between them to let Ctrl-C
-// through, and gives the mutex up between slices so other threads' calls on the camera get in.
+// requestFrame waits once in the core, without the camera's mutex, so that other threads' calls get
+// in meanwhile: a start from another thread ends the wait (None). Its hook lets the main thread
+// run signal handlers every few milliseconds (Ctrl-C raises KeyboardInterrupt) and ends every wait
+// when the interpreter finalises. A returned buffer is classified and registered under the
+// camera's mutex, once the core has confirmed that its pool is still the camera's.
+#include <unistd.h>
+
 #include <algorithm>
-#include <chrono>
-#include <optional>
+#include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "Binding.h"
@@ -18,12 +21,50 @@
 namespace Zentrox {
 namespace python {
 
+// A path as openWithFile takes it: str (UTF-8), bytes, bytearray or None, kept whole so that an
+// embedded NUL can be refused instead of silently cutting the path short.
+struct PathArg {
+    bool none = true;
+    std::string text;
+};
+
+}  // namespace python
+}  // namespace Zentrox
+
+namespace pybind11 {
+namespace detail {
+
+template <>
+struct type_caster<Zentrox::python::PathArg> {
+    PYBIND11_TYPE_CASTER(Zentrox::python::PathArg, const_name("str"));
+
+    bool load(handle source, bool convert) {
+        if (source.is_none()) {
+            value.none = true;
+            return true;
+        }
+        make_caster<std::string> text;
+        if (!text.load(source, convert)) return false;
+        value.none = false;
+        value.text = cast_op<std::string&&>(std::move(text));
+        return true;
+    }
+
+    static handle cast(const Zentrox::python::PathArg&, return_value_policy, handle) {
+        return none().release();
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11
+
+namespace Zentrox {
+namespace python {
+
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-// Longest wait between two looks for Ctrl-C.
-constexpr std::chrono::milliseconds WAIT_SLICE{20};
+// How often a frame wait in the main thread lets Python run its signal handlers.
+constexpr int SIGNAL_CHECK_MS = 50;
 
 class CameraBinding;
 
@@ -34,21 +75,52 @@ std::vector<CameraBinding*>& liveCameras() {
     return *cameras;
 }
 
+// What a frame wait asks while it goes on: whether the interpreter is ending, and, in the main
+// thread, whether a signal handler raised (the exception stays set for the caller to raise).
+class WaitHook final : public FrameWaitHook {
+  public:
+    explicit WaitHook(GilRelease& released) : released(released), main(isMainThread()) {}
+
+    bool stopWaiting() override {
+        if (finalising()) return true;
+        if (!main) return false;
+        raised = released.withGil([] { return PyErr_CheckSignals() != 0; });
+        return raised;
+    }
+    int checkIntervalMs() override { return main ? SIGNAL_CHECK_MS : 0; }
+
+    bool raised = false;
+
+  private:
+    GilRelease& released;
+    const bool main;
+};
+
 class CameraBinding {
   public:
     CameraBinding() : core(new ZentroxTOFCamera()), state(std::make_shared<CameraState>()) {
+        state->core = core.get();
         liveCameras().push_back(this);
     }
 
     ~CameraBinding() {
         auto& cameras = liveCameras();
         cameras.erase(std::remove(cameras.begin(), cameras.end(), this), cameras.end());
-        StateLock lock(*state);
-        state->alive = false;
-        ++state->generation;
-        py::gil_scoped_release release;
+        if (state->owner != getpid()) {
+            // A child of a fork: the camera's locks and its capture thread are the parent's. Leave
+            // it all alone; the child's exit takes the memory with it.
+            core.release();
+            return;
+        }
+        std::unique_ptr<ZentroxTOFCamera> doomed;
+        {
+            StateLock lock(*state);
+            state->core = nullptr;  // frame objects now raise instead of reading their buffer
+            doomed = std::move(core);
+        }
+        GilRelease released;
         // The core destructor stops a streaming camera (joining its capture thread) and closes it.
-        core.reset();
+        doomed.reset();
     }
 
     CameraBinding(const CameraBinding&) = delete;
@@ -57,7 +129,8 @@ class CameraBinding {
     // Runs `call` on the core under the camera mutex with the interpreter lock released.
     template <typename Call>
     auto unlocked(Call&& call) {
-        py::gil_scoped_release release;
+        state->checkProcess("camera");
+        GilRelease released;
         std::lock_guard<std::mutex> lock(state->mutex);
         return call(*core);
     }
@@ -66,13 +139,15 @@ class CameraBinding {
         return status(unlocked([&](ZentroxTOFCamera& c) { return c.open(mode, index); }));
     }
 
-    // `path` is null for None; str arrives UTF-8 encoded, bytes and bytearray as they are.
-    TofErrorCode openWithFile(const char* path, int index) {
-        // Copied while the interpreter lock is held: the core reads it with the lock released.
-        std::optional<std::string> copy;
-        if (path != nullptr) copy.emplace(path);
-        return status(unlocked(
-            [&](ZentroxTOFCamera& c) { return c.openWithFile(copy ? copy->c_str() : nullptr, index); }));
+    // None reaches the core as a null path; a path with an embedded NUL is refused as Python's
+    // own open refuses it.
+    TofErrorCode openWithFile(const PathArg& path, int index) {
+        state->checkProcess("camera");
+        if (!path.none && path.text.find('\0') != std::string::npos)
+            throw py::value_error("embedded null byte");
+        return status(unlocked([&](ZentroxTOFCamera& c) {
+            return c.openWithFile(path.none ? nullptr : path.text.c_str(), index);
+        }));
     }
 
     TofErrorCode close() {
@@ -80,20 +155,9 @@ class CameraBinding {
     }
 
     TofErrorCode start(FrameType type) {
-        return status(unlocked([&](ZentroxTOFCamera& c) {
-            // A successful start has replaced the pool, and with it every buffer that frame objects
-            // refer to. A start that failed kept the pool: frames the caller holds stay valid and
-            // can still be given back.
-            int result;
-            try {
-                result = c.start(type);
-            } catch (...) {
-                ++state->generation;
-                throw;
-            }
-            if (result == ZentroxSuccess) ++state->generation;
-            return result;
-        }));
+        // The core says whether it replaced the pool: frame objects of the old one then fail their
+        // checks through the pool serial, and keep working when it kept it.
+        return status(unlocked([&](ZentroxTOFCamera& c) { return c.start(type); }));
     }
 
     TofErrorCode stop() {
@@ -115,48 +179,42 @@ class CameraBinding {
     }
 
     FrameRef* requestFrame(short timeout) {
-        const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout);
+        state->checkProcess("camera");
         ZentroxFrameBuffer* buffer = nullptr;
-        uint64_t generation = 0;
-        for (;;) {
-            std::chrono::milliseconds slice = WAIT_SLICE;
-            if (timeout >= 0) {
-                auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
-                slice = std::max(std::chrono::milliseconds(0), std::min(slice, left));
-            }
-            {
-                py::gil_scoped_release release;
-                const auto sliceEnd = SteadyClock::now() + slice;
-                {
-                    std::lock_guard<std::mutex> lock(state->mutex);
-                    buffer = core->requestFrame(static_cast<short>(slice.count()));
-                    generation = state->generation;
-                }
-                // A camera without a pool answers at once; the caller's time-out still holds.
-                if (buffer == nullptr) std::this_thread::sleep_until(sliceEnd);
-            }
-            if (buffer != nullptr) break;
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            if (timeout >= 0 && SteadyClock::now() >= deadline) return nullptr;
+        uint64_t serial = 0;
+        bool raised = false;
+        {
+            GilRelease released;
+            WaitHook hook(released);
+            buffer = core->requestFrame(timeout, &hook, &serial);
+            raised = hook.raised;
         }
-        return frameObject(buffer, generation);
+        if (raised) throw py::error_already_set();
+        if (buffer == nullptr) return nullptr;
+        StateLock lock(*state);
+        // A start on another thread may have replaced the pool since the wait ended; its buffers
+        // are gone, and this one was never the caller's.
+        if (state->core == nullptr || core->poolSerial() != serial) return nullptr;
+        return frameObject(buffer, serial);
     }
 
     TofErrorCode releaseFrame(FrameRef* frame) {
         if (frame == nullptr) {
             return status(unlocked([](ZentroxTOFCamera& c) { return c.releaseFrame(nullptr); }));
         }
-        // A frame of another camera, or one already given back, is no buffer of this pool.
-        if (frame->state != state || !frame->held) return ZentroxUnkownError;
+        state->checkProcess("camera");
+        // A frame of another camera is no buffer of this pool.
+        if (frame->state != state) return ZentroxUnkownError;
         StateLock lock(*state);
-        if (!frame->held || frame->generation != state->generation) return ZentroxUnkownError;
-        int result = core->releaseFrame(frame->buffer);
-        if (result == ZentroxSuccess) frame->held = false;
-        return status(result);
+        // Nor is one of a pool this camera has replaced, even if a new buffer has its address.
+        if (state->core == nullptr || frame->serial != core->poolSerial()) return ZentroxUnkownError;
+        return status(core->releaseFrame(frame->buffer));
     }
 
-    // Stops the capture thread of a camera still streaming at interpreter exit.
+    // At interpreter exit: ends the frame waits on this camera and stops its capture thread.
     void stopAtExit() {
+        if (state->owner != getpid()) return;
+        core->wakeRequests();
         unlocked([](ZentroxTOFCamera& c) {
             try {
                 c.stop();
@@ -170,18 +228,16 @@ class CameraBinding {
   private:
     static TofErrorCode status(int code) { return static_cast<TofErrorCode>(code); }
 
-    // The frame object for a buffer the core just handed out: the live object that already stands
-    // for this buffer of this pool, valid again, or a new one typed by the buffer's kind.
-    FrameRef* frameObject(ZentroxFrameBuffer* buffer, uint64_t generation) {
+    // The frame object for a buffer the core just handed out, called under the camera mutex while
+    // its pool is the camera's: the live object that already stands for this buffer of this pool,
+    // or a new one typed by the buffer's kind.
+    FrameRef* frameObject(ZentroxFrameBuffer* buffer, uint64_t serial) {
         for (FrameRef* frame : state->frames) {
-            if (frame->buffer == buffer && frame->generation == generation) {
-                frame->held = true;
-                return frame;
-            }
+            if (frame->buffer == buffer && frame->serial == serial) return frame;
         }
-        if (dynamic_cast<DepthData*>(buffer) != nullptr) return new DepthRef(state, buffer, generation);
-        if (dynamic_cast<RawData*>(buffer) != nullptr) return new RawRef(state, buffer, generation);
-        return new FrameRef(state, buffer, generation);
+        if (dynamic_cast<DepthData*>(buffer) != nullptr) return new DepthRef(state, buffer, serial);
+        if (dynamic_cast<RawData*>(buffer) != nullptr) return new RawRef(state, buffer, serial);
+        return new FrameRef(state, buffer, serial);
     }
 
     std::unique_ptr<ZentroxTOFCamera> core;
@@ -189,6 +245,9 @@ class CameraBinding {
 };
 
 void stopLiveCameras() {
+    // From here on a thread coming back from a wait parks instead of taking the interpreter lock,
+    // which Python would end it for while it finalises.
+    beginFinalising();
     // Stopping runs without the interpreter lock, while other threads may drop their cameras: hold a
     // reference to each Python object first.
     std::vector<py::object> cameras;
@@ -234,6 +293,7 @@ void bindCamera(py::module_& m) {
              "Free the memory space of the frame.\n\nThe frame object must not be used afterwards: it "
              "raises RuntimeError.");
 
+    initInterpreterSupport();
     py::module_::import("atexit").attr("register")(py::cpp_function(&stopLiveCameras));
 }
 

@@ -1,7 +1,11 @@
-// Frame objects. A frame object refers to one buffer of its camera's current pool; every method
-// first checks, under the camera's lock, that the buffer still exists and is still the caller's,
-// and raises RuntimeError otherwise. Reads go through the buffer's getData and getFormat only.
+// Frame objects. A frame object refers to one buffer of its camera's pool; every method first
+// checks, under the camera's lock, that the buffer still exists and is still the caller's (the core
+// answers from the pool serial), and raises RuntimeError otherwise. Reads go through the buffer's
+// getData and getFormat only.
+#include <unistd.h>
+
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -10,15 +14,24 @@
 namespace Zentrox {
 namespace python {
 
+CameraState::CameraState() : owner(getpid()) {}
+
+void CameraState::checkProcess(const char* what) const {
+    if (owner != getpid()) {
+        throw std::runtime_error(std::string("this ") + what +
+                                 " belongs to the parent process; open a camera in this process instead");
+    }
+}
+
 StateLock::StateLock(CameraState& state) : lock(state.mutex, std::try_to_lock) {
     if (!lock.owns_lock()) {
-        py::gil_scoped_release release;
+        GilRelease released(&lock);
         lock.lock();
     }
 }
 
-FrameRef::FrameRef(std::shared_ptr<CameraState> state, ZentroxFrameBuffer* buffer, uint64_t generation)
-    : state(std::move(state)), buffer(buffer), generation(generation) {
+FrameRef::FrameRef(std::shared_ptr<CameraState> state, ZentroxFrameBuffer* buffer, uint64_t serial)
+    : state(std::move(state)), buffer(buffer), serial(serial) {
     this->state->frames.push_back(this);
 }
 
@@ -28,18 +41,18 @@ FrameRef::~FrameRef() {
 }
 
 ZentroxFrameBuffer* FrameRef::access(const char* method) const {
-    if (!state->alive) {
+    if (state->core == nullptr) {
         throw std::runtime_error(
             std::string(method) +
             ": the camera this frame came from no longer exists, and neither does its buffer");
     }
-    if (generation != state->generation) {
+    if (serial != state->core->poolSerial()) {
         throw std::runtime_error(
             std::string(method) +
             ": the camera was started again after this frame was requested; its buffer no "
             "longer exists");
     }
-    if (!held) {
+    if (!state->core->holdsFrame(buffer, serial)) {
         throw std::runtime_error(std::string(method) +
                                  ": this frame was given back with releaseFrame; request a new frame");
     }
@@ -51,6 +64,7 @@ namespace {
 // Copies one plane of the frame, shaped by the format of `shape`.
 template <typename T, typename Ref>
 py::array_t<T> copyPlane(const Ref& frame, const char* method, FrameType plane, FrameType shape) {
+    frame.state->checkProcess("frame");
     StateLock lock(*frame.state);
     ZentroxFrameBuffer* buffer = frame.access(method);
     FrameDataFormat format{};
@@ -60,6 +74,7 @@ py::array_t<T> copyPlane(const Ref& frame, const char* method, FrameType plane, 
 
 template <typename Ref>
 FrameDataFormat copyFormat(const Ref& frame, FrameType type) {
+    frame.state->checkProcess("frame");
     StateLock lock(*frame.state);
     FrameDataFormat format{};
     frame.access("getFrameFormat")->getFormat(type, format);

@@ -23,9 +23,14 @@ class CameraTestAccess {
         cam.device = std::move(device);
         if (cam.sensor) cam.sensor->open(cam.info);
         if (cam.device) cam.device->open(cam.sensor.get());
+        cam.sensorOpened = cam.sensor != nullptr;
         cam.opened = opened;
     }
-    static void setOpened(ZentroxTOFCamera& cam, bool opened) { cam.opened = opened; }
+    // As the end of an open would leave it: a failed open has closed the sensor too.
+    static void setOpened(ZentroxTOFCamera& cam, bool opened) {
+        cam.opened = opened;
+        if (!opened) cam.sensorOpened = false;
+    }
     static bool opened(const ZentroxTOFCamera& cam) { return cam.opened; }
     static void setClock(ZentroxTOFCamera& cam, CameraClock& clock) { cam.clock = &clock; }
     static ZentroxTOFSensor* sensor(ZentroxTOFCamera& cam) { return cam.sensor.get(); }
@@ -36,10 +41,8 @@ class CameraTestAccess {
         std::lock_guard<std::mutex> lock(cam.pool->mutex);
         return cam.pool->readyCount;
     }
-    static int requestWaiters(ZentroxTOFCamera& cam) {
-        std::lock_guard<std::mutex> lock(cam.pool->mutex);
-        return cam.requestWaiters;
-    }
+    static int requestWaiters(ZentroxTOFCamera& cam) { return cam.pool->counts().waiters; }
+    static PoolCounts counts(ZentroxTOFCamera& cam) { return cam.pool->counts(); }
     static bool streaming(const ZentroxTOFCamera& cam) { return cam.worker.joinable(); }
     static bool stopped(const ZentroxTOFCamera& cam) { return cam.stopped; }
     static OutputGeometry rawGeometry(const ZentroxTOFCamera& cam) { return cam.rawGeometry; }

@@ -146,6 +146,18 @@ def test_paths_of_every_accepted_kind(camera, path):
         assert status == zdc.TOFErrorCode.ZentroxUnkownError
 
 
+@pytest.mark.parametrize("path", ["kit.json\0junk", b"kit.json\0junk", bytearray(b"kit.json\0"), "\0"])
+def test_a_path_with_an_embedded_nul_is_refused_as_open_refuses_it(camera, tmp_path, monkeypatch, path):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "kit.json").write_text("{}")  # what the path would be cut down to
+    camera.open(zdc.TOFConnect.CSI, 42)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        camera.openWithFile(path, 7)
+    info = camera.getCameraInfo()
+    assert (info.index, info.connect) == (42, zdc.TOFConnect.CSI)
+    assert camera.openWithFile("kit.json", 7) == zdc.TOFErrorCode.ZentroxSuccess
+
+
 def test_null_path_changes_nothing(camera):
     camera.open(zdc.TOFConnect.CSI, 42)
     assert camera.openWithFile(None, 7) == zdc.TOFErrorCode.ZentroxUnkownError

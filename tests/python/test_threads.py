@@ -1,6 +1,8 @@
-"""The interpreter lock: other threads run while one waits for a frame, Ctrl-C ends a wait, and
-calls on one camera from several threads stay serialised."""
+"""The interpreter lock: other threads run while one waits for a frame, Ctrl-C ends a wait, calls
+on one camera from several threads stay serialised, and restarts from another thread never leave a
+waiting or reading thread with a freed buffer."""
 
+import json
 import os
 import signal
 import subprocess
@@ -9,7 +11,10 @@ import textwrap
 import threading
 import time
 
+import numpy as np
+
 import ZentroxDepthCamera as zdc
+import scene
 
 OK = zdc.TOFErrorCode.ZentroxSuccess
 
@@ -163,3 +168,112 @@ def test_sigint_in_the_main_thread_leaves_a_waiting_worker_alone(tmp_path):
             proc.kill()
     assert proc.returncode == 0, err
     assert out.split("\n")[:2] == ["main interrupted", "worker [None]"]
+
+
+# Two threads take frames and read them, a third switches the range, a fourth restarts the camera;
+# in a fresh interpreter, so that a crash shows as a failed test. Frames a restart replaced raise.
+RESTARTS = """
+    import json, sys, threading, time
+    import numpy as np
+    import ZentroxDepthCamera as zdc
+    OK = zdc.TOFErrorCode.ZentroxSuccess
+    cam = zdc.ZentroxCamera()
+    assert cam.openWithFile(sys.argv[1]) == OK and cam.start(zdc.TOFOutput.DEPTH) == OK
+    end = time.monotonic() + float(sys.argv[2])
+    stats = {"frames": [0, 0], "stale": 0, "bad": 0, "restarts": 0, "errors": []}
+
+    def consumer(k):
+        try:
+            while time.monotonic() < end:
+                frame = cam.requestFrame(100)
+                if frame is None:
+                    continue
+                try:
+                    depth = frame.getDepthData()
+                except RuntimeError as e:
+                    assert "started again" in str(e), e
+                    stats["stale"] += 1
+                    continue
+                if depth.shape != (180, 240) or not np.all(np.isfinite(depth)) or depth.min() < 0 or depth.max() > 4000:
+                    stats["bad"] += 1
+                cam.releaseFrame(frame)
+                stats["frames"][k] += 1
+        except BaseException as e:
+            stats["errors"].append(repr(e))
+
+    def ranges():
+        value = 2000
+        while time.monotonic() < end:
+            cam.setControl(zdc.TOFControl.RANGE, value)
+            value = 6000 - value
+
+    def restarts():
+        while time.monotonic() < end:
+            assert cam.stop() == OK
+            assert cam.start(zdc.TOFOutput.DEPTH) == OK
+            stats["restarts"] += 1
+
+    threads = [threading.Thread(target=consumer, args=(0,)), threading.Thread(target=consumer, args=(1,)),
+               threading.Thread(target=ranges), threading.Thread(target=restarts)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert cam.setControl(zdc.TOFControl.RANGE, 4000) == OK
+    cam.stop()
+    assert cam.start(zdc.TOFOutput.DEPTH) == OK
+    frame = cam.requestFrame(5000)
+    np.save(sys.argv[3], frame.getDepthData())
+    print(json.dumps(stats))
+"""
+
+
+def run_restarts(tmp_path, seconds):
+    config = scene.kit_config(tmp_path / "scene.json")
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(RESTARTS), config, str(seconds), str(tmp_path / "last.npy")],
+        capture_output=True, text=True, timeout=seconds + 60, cwd=tmp_path)
+    assert result.returncode == 0, (result.returncode, result.stderr[-2000:])
+    stats = json.loads(result.stdout.splitlines()[-1])
+    print(f"{seconds} s of restarts: {stats}")
+    assert stats["errors"] == [] and stats["bad"] == 0, stats
+    assert all(n > 0 for n in stats["frames"]) and stats["restarts"] > 0, stats
+    # The camera still delivers the scene afterwards.
+    expected = scene.trace()
+    depth = np.load(tmp_path / "last.npy")
+    inside = ~scene.edges(expected) & (expected > 0)
+    assert np.median(np.abs(depth[inside] - expected[inside])) < 5.0
+    return stats
+
+
+def test_restarts_from_another_thread_while_two_threads_take_frames(tmp_path):
+    run_restarts(tmp_path, 3.0)
+
+
+def test_a_start_from_another_thread_ends_a_wait_and_other_calls_get_in(kit_camera):
+    assert kit_camera.start(zdc.TOFOutput.DEPTH) == OK
+    held = [kit_camera.requestFrame(5000) for _ in range(3)]  # no frame can come: only a start ends it
+    got = []
+    waiter = threading.Thread(target=lambda: got.append(kit_camera.requestFrame(-1)))
+    waiter.start()
+    time.sleep(0.1)
+    calls = []
+
+    def others():
+        calls.append(kit_camera.getCameraInfo().width)
+        calls.append(kit_camera.setControl(zdc.TOFControl.RANGE, 4000))
+        calls.append(kit_camera.stop())
+        calls.append(kit_camera.start(zdc.TOFOutput.RAW))
+
+    caller = threading.Thread(target=others)
+    caller.start()
+    caller.join(20)
+    waiter.join(20)
+    assert not caller.is_alive() and not waiter.is_alive(), "a call waited for the frame wait"
+    assert calls == [240, OK, OK, OK]
+    assert got == [None]
+    for f in held:  # of the pool the start replaced
+        assert kit_camera.releaseFrame(f) == zdc.TOFErrorCode.ZentroxUnkownError
+    frame = kit_camera.requestFrame(5000)
+    assert frame.getRawData().shape == (720, 240)
+    assert kit_camera.releaseFrame(frame) == OK

@@ -133,6 +133,7 @@ int EvkCamera::start() {
     lastDue = streamStart;
     nextImage = 0;
     attempts = 0;
+    resumeAt = 0;
     frameRange = range;
     ++streamCount;  // what was rendered ahead for the last stream is dropped
     aheadNext = 0;
@@ -166,6 +167,8 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
         const bool late = source->paced() && now > streamStart + source->dueMicros(n) +
                                                        BUFFERED_FRAMES * source->framePeriodMicros();
         if (!source->paced() || late) streamStart = std::max(now, lastDue) - source->dueMicros(n);
+        // After a lost or short image the module pauses before it begins this frame.
+        if (streamStart + source->dueMicros(n) < resumeAt) streamStart = resumeAt - source->dueMicros(n);
     }
     const uint64_t due = streamStart + source->dueMicros(n);
     if (source->paced()) {
@@ -201,9 +204,12 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
     if (slot != nullptr && !ready) slot->state = SlotState::FREE;  // the frequency changed meanwhile
     if (config.faults.timeout_every != 0 && attempt % config.faults.timeout_every == 0) {
         if (ready) slot->state = SlotState::FREE;
+        dropRestOfFrame(n, due);
         workerWake.notify_one();
         return ZENTROX_EVK_TIMEOUT;  // this image is lost
     }
+    const bool shortImage = attempt == config.faults.wrong_size_at;
+    if (shortImage) dropRestOfFrame(n, due);
     if (!ready) {
         // Rendered here: into a free slot, else one rendered ahead, else one the worker is finishing.
         rendered.wait(lock, [&] { return !producing; });
@@ -233,7 +239,7 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
     image.width = source->width();
     image.height = source->height();
     image.data_size = static_cast<uint32_t>(slot->bytes.size());
-    if (attempt == config.faults.wrong_size_at) {
+    if (shortImage) {
         image.data_size -= static_cast<uint32_t>(slot->bytes.size() / source->height());  // one row short
     }
     image.bit_width = static_cast<uint8_t>(source->bitWidth());
@@ -241,6 +247,13 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
     image.data = slot->bytes.data();
     image.buffer = slot;
     return ZENTROX_EVK_OK;
+}
+
+void EvkCamera::dropRestOfFrame(uint64_t n, uint64_t due) {
+    const uint64_t perFrame = source->imagesPerFrame();
+    nextImage = (n / perFrame + 1) * perFrame;
+    aheadNext = std::max(aheadNext, nextImage);
+    resumeAt = due + RESYNC_PAUSE_MICROS;
 }
 
 RangeMode EvkCamera::expectedMode(uint64_t n) const {

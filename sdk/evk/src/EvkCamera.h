@@ -32,6 +32,10 @@ class EvkCamera {
     static constexpr size_t BUFFER_COUNT = 8;
     // Frames a kit holds for a caller that reads late; beyond that it drops them.
     static constexpr uint64_t BUFFERED_FRAMES = 4;
+    // After a lost or short image the kit drops the rest of that frame, as a module does, and begins
+    // the next frame at its first image no sooner than this after the faulty one: at every frame
+    // rate, a host that groups images by their spacing finds the frame boundary again.
+    static constexpr uint64_t RESYNC_PAUSE_MICROS = 10000;
 
     // Reads what `param` names (nothing, a configuration file or a recording) and prepares its
     // images. Reports why it cannot be used on standard error and returns a ZENTROX_EVK_* code; null
@@ -68,6 +72,8 @@ class EvkCamera {
     // an image will be captured with as far as the registers tell now.
     bool aheadWanted() const;
     RangeMode expectedMode(uint64_t n) const;
+    // With the state lock held, after image n (due at `due`) was lost or sent short.
+    void dropRestOfFrame(uint64_t n, uint64_t due);
     void renderLoop();
 
     EvkConfig config;
@@ -84,6 +90,7 @@ class EvkCamera {
     uint64_t lastDue = 0;      // us of the steady clock of the last image taken
     uint64_t nextImage = 0;
     uint64_t attempts = 0;  // images due since start, for the injected faults
+    uint64_t resumeAt = 0;  // us of the steady clock before which no frame begins (after a fault)
     RangeMode range = RangeMode::RANGE_4000;
     RangeMode frameRange = RangeMode::RANGE_4000;  // latched at each frame's first image
     std::array<uint32_t, 4> rangeRegisters{};

@@ -1,15 +1,17 @@
 #include "EvkConfig.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include <sys/stat.h>
+#include <unistd.h>
+
+#include "RegularFile.h"
 
 namespace Zentrox {
 
@@ -22,8 +24,61 @@ struct ConfigError {
     std::string what;
 };
 
+// Messages quote at most this many characters of a value or a key: a value of megabytes, or one
+// nested thousands deep, must not turn into a message of the same size.
+constexpr size_t QUOTED_CHARACTERS = 48;
+// Arrays and objects inside each other, counting the top-level object as 1. A sound configuration
+// nests 5 deep (scene, planes, a plane, its normal); the bound keeps every walk over a value,
+// recursive or not, shallow.
+constexpr int DEEPEST_NESTING = 16;
+// Planes, boxes and spheres of one scene together. Every pixel's ray is traced against every
+// object when the kit opens, so objects times pixels bounds the time the open takes: 2^27 ray tests
+// take about half a second on a desktop core, a few seconds on a small board.
+constexpr uint64_t MOST_SCENE_OBJECTS = 256;
+constexpr uint64_t MOST_RAY_TESTS = uint64_t(1) << 27;
+
+std::string shortened(std::string text, size_t limit) {
+    if (text.size() > limit) {
+        text.resize(limit);
+        text += "...";
+    }
+    return text;
+}
+
+// The beginning of `value` in JSON text, stopped once `out` holds `limit` characters.
+void appendPrefix(const json& value, std::string& out, size_t limit) {
+    if (out.size() > limit) return;
+    if (value.is_array() || value.is_object()) {
+        out += value.is_array() ? '[' : '{';
+        bool first = true;
+        for (auto it = value.begin(); it != value.end() && out.size() <= limit; ++it) {
+            out += first ? "" : ", ";
+            first = false;
+            if (value.is_object()) {
+                appendPrefix(json(it.key().substr(0, limit)), out, limit);
+                out += ": ";
+            }
+            appendPrefix(*it, out, limit);
+        }
+        out += value.is_array() ? ']' : '}';
+    } else if (value.is_string()) {
+        out += json(value.get_ref<const std::string&>().substr(0, limit)).dump();
+    } else {
+        out += value.dump();  // a number, true, false or null: a few characters
+    }
+}
+
+// `value` as a message quotes it: its JSON text, cut short.
+std::string quoted(const json& value) {
+    std::string text;
+    appendPrefix(value, text, QUOTED_CHARACTERS);
+    return shortened(std::move(text), QUOTED_CHARACTERS);
+}
+
 [[noreturn]] void fail(const std::string& where, const std::string& what) {
-    throw ConfigError{(where.empty() ? std::string("the top level") : "\"" + where + "\"") + " " + what};
+    throw ConfigError{
+        (where.empty() ? std::string("the top level") : "\"" + shortened(where, QUOTED_CHARACTERS) + "\"") +
+        " " + what};
 }
 
 std::string typeName(const json& value) {
@@ -56,7 +111,7 @@ double number(const json& value, const std::string& where, double lo, double hi)
     const double v = value.get<double>();
     if (!std::isfinite(v) || v < lo || v > hi) {
         std::ostringstream range;
-        range << "must lie between " << lo << " and " << hi << " (found " << value.dump() << ")";
+        range << "must lie between " << lo << " and " << hi << " (found " << quoted(value) << ")";
         fail(where, range.str());
     }
     return v;
@@ -65,12 +120,12 @@ double number(const json& value, const std::string& where, double lo, double hi)
 uint64_t whole(const json& value, const std::string& where, uint64_t lo, uint64_t hi) {
     if (!value.is_number_integer() ||
         (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() < 0)) {
-        fail(where, "must be a whole number not below 0 (found " + value.dump() + ")");
+        fail(where, "must be a whole number not below 0 (found " + quoted(value) + ")");
     }
     const uint64_t v = value.get<uint64_t>();
     if (v < lo || v > hi) {
         fail(where, "must lie between " + std::to_string(lo) + " and " + std::to_string(hi) + " (found " +
-                        value.dump() + ")");
+                        quoted(value) + ")");
     }
     return v;
 }
@@ -142,17 +197,27 @@ SceneSphere readSphere(const json& o, const std::string& where) {
     return sphere;
 }
 
-Scene readScene(const json& value) {
+// `pixels`: of one image, which sets how many objects the scene may hold.
+Scene readScene(const json& value, uint64_t pixels) {
     if (value.is_string()) {
         if (value.get<std::string>() == "built-in") return Scene::builtIn();
-        fail("scene",
-             "must be \"built-in\" or an object with planes, boxes and spheres (found " + value.dump() + ")");
+        fail("scene", "must be \"built-in\" or an object with planes, boxes and spheres (found " +
+                          quoted(value) + ")");
     }
     if (!value.is_object()) {
         fail("scene",
              "must be \"built-in\" or an object with planes, boxes and spheres, not " + typeName(value));
     }
     requireKeys(value, "scene", {"planes", "boxes", "spheres"});
+    uint64_t objects = 0;
+    for (const char* key : {"planes", "boxes", "spheres"})
+        if (value.contains(key) && value[key].is_array()) objects += value[key].size();
+    const uint64_t most = std::min(MOST_SCENE_OBJECTS, MOST_RAY_TESTS / std::max<uint64_t>(pixels, 1));
+    if (objects > most) {
+        fail("scene", "holds " + std::to_string(objects) + " planes, boxes and spheres; a kit of " +
+                          std::to_string(pixels) + " pixels renders at most " + std::to_string(most) +
+                          " of them (256, fewer where objects times pixels would exceed 2^27)");
+    }
     Scene scene;
     readList<ScenePlane>(value, "planes", scene.planes, readPlane);
     readList<SceneBox>(value, "boxes", scene.boxes, readBox);
@@ -185,7 +250,7 @@ void readVgaKeys(const json& root, bool vga, EvkConfig& config) {
     if (root.contains("frequency_mode")) {
         const json& mode = root["frequency_mode"];
         if (!mode.is_string() || (mode.get<std::string>() != "single" && mode.get<std::string>() != "double"))
-            fail("frequency_mode", "must be \"single\" or \"double\" (found " + mode.dump() + ")");
+            fail("frequency_mode", "must be \"single\" or \"double\" (found " + quoted(mode) + ")");
         config.single_frequency = mode.get<std::string>() == "single";
     }
     if (root.contains("phase_offsets")) {
@@ -211,7 +276,7 @@ void readConfig(const json& root, EvkConfig& config) {
         if (!module.is_string() ||
             (module.get<std::string>() != "hqvga" && module.get<std::string>() != "vga")) {
             fail("module",
-                 "must name a known module type: \"hqvga\" or \"vga\" (found " + module.dump() + ")");
+                 "must name a known module type: \"hqvga\" or \"vga\" (found " + quoted(module) + ")");
         }
         config.module = module.get<std::string>();
     }
@@ -232,7 +297,8 @@ void readConfig(const json& root, EvkConfig& config) {
         config.frame_rate = number(root["frame_rate"], "frame_rate", 0.0, 1000.0);
     if (root.contains("field_of_view"))
         config.field_of_view = number(root["field_of_view"], "field_of_view", 1.0, 170.0);
-    if (root.contains("scene")) config.scene = readScene(root["scene"]);
+    if (root.contains("scene"))
+        config.scene = readScene(root["scene"], uint64_t(config.width) * config.height);
     if (root.contains("amplitude")) config.amplitude = number(root["amplitude"], "amplitude", 0.0, 1e6);
     if (root.contains("ambient")) config.ambient = number(root["ambient"], "ambient", -1023.0, 1023.0);
     if (root.contains("noise")) config.noise = number(root["noise"], "noise", 0.0, 1000.0);
@@ -250,10 +316,45 @@ void readConfig(const json& root, EvkConfig& config) {
     readVgaKeys(root, vga, config);
 }
 
+// Reads JSON text without building it, for the deepest nesting of its arrays and objects (the
+// top-level value counts 1). Stops at the first level beyond the bound, and at a syntax error, which
+// the parse proper then reports.
+struct NestingDepth {
+    int current = 0;
+    int deepest = 0;
+    bool open() {
+        deepest = std::max(deepest, ++current);
+        return current <= DEEPEST_NESTING;
+    }
+    bool close() {
+        --current;
+        return true;
+    }
+    bool null() { return true; }
+    bool boolean(bool) { return true; }
+    bool number_integer(json::number_integer_t) { return true; }
+    bool number_unsigned(json::number_unsigned_t) { return true; }
+    bool number_float(json::number_float_t, const json::string_t&) { return true; }
+    bool string(json::string_t&) { return true; }
+    bool binary(json::binary_t&) { return true; }
+    bool start_object(std::size_t) { return open(); }
+    bool key(json::string_t&) { return true; }
+    bool end_object() { return close(); }
+    bool start_array(std::size_t) { return open(); }
+    bool end_array() { return close(); }
+    bool parse_error(std::size_t, const std::string&, const json::exception&) { return false; }
+};
+
 }  // namespace
 
 bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& error) {
     try {
+        // Measured before a value is built, so that nothing deep ever exists to be walked.
+        NestingDepth depth;
+        json::sax_parse(text, &depth, json::input_format_t::json, true, true);
+        if (depth.deepest > DEEPEST_NESTING) {
+            fail("", "nests arrays and objects more than " + std::to_string(DEEPEST_NESTING) + " deep");
+        }
         const json root = json::parse(text, nullptr, true, true);
         EvkConfig parsed = config;
         readConfig(root, parsed);
@@ -262,7 +363,8 @@ bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& err
     } catch (const ConfigError& e) {
         error = e.what;
     } catch (const json::exception& e) {
-        error = std::string("not valid JSON: ") + e.what();
+        // The parser's message may quote the text it stopped at, which can be a string of megabytes.
+        error = shortened(std::string("not valid JSON: ") + e.what(), 160);
     } catch (const std::exception& e) {
         error = std::string("cannot be read: ") + e.what();
     }
@@ -270,28 +372,27 @@ bool parseEvkConfig(const std::string& text, EvkConfig& config, std::string& err
 }
 
 bool loadEvkConfig(const std::string& path, EvkConfig& config, std::string& error) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        error = std::string("cannot be opened: ") + std::strerror(errno);
-        return false;
+    constexpr uint64_t LARGEST = 16 << 20;  // far above any configuration
+    uint64_t bytes = 0;
+    const int fd = openRegularFile(path, LARGEST, bytes, error);
+    if (fd < 0) return false;
+    std::string text(size_t(bytes), '\0');
+    size_t done = 0;
+    bool failed = false;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd, &text[done], text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        failed = n < 0;
+        if (n <= 0) break;
+        done += size_t(n);
     }
-    constexpr off_t LARGEST = 16 << 20;  // far above any configuration; guards against device files
-    if (!S_ISREG(status.st_mode) || status.st_size > LARGEST) {
-        error = "is not a regular file of at most 16 MiB";
-        return false;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = std::string("cannot be opened: ") + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
+    ::close(fd);
+    if (failed) {
         error = "cannot be read";
         return false;
     }
-    return parseEvkConfig(text.str(), config, error);
+    text.resize(done);  // a file that shrank while it was read is parsed as far as it went
+    return parseEvkConfig(text, config, error);
 }
 
 }  // namespace Zentrox

@@ -11,7 +11,8 @@
 namespace Zentrox {
 
 // Faults a test can make the kit show. Image counts start at 1 with the first capture call that an
-// image was due for after each start of the stream.
+// image was due for after each start of the stream. A lost or short image ends its frame: the rest
+// of that frame is dropped, and the next frame begins after a pause (see EvkCamera.h).
 struct EvkFaults {
     bool fail_open = false;      // ZentroxOpenCamera fails after reading the file
     bool fail_init = false;      // ZentroxInitCamera fails

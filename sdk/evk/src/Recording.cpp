@@ -3,8 +3,9 @@
 #include <cstring>
 #include <limits>
 
-#include <sys/stat.h>
+#include <unistd.h>
 
+#include "RegularFile.h"
 #include "ZentroxEvkRecording.h"
 
 namespace Zentrox {
@@ -135,17 +136,15 @@ bool readRecording(const std::string& path, Recording& recording, std::string& e
     struct FileCloser {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    uint64_t fileBytes = 0;
+    const int fd = openRegularFile(path, std::numeric_limits<uint64_t>::max(), fileBytes, error);
+    if (fd < 0) return false;
+    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(fd, "rb"));
     if (!file) {
-        error = std::string("cannot be opened: ") + std::strerror(errno);
+        ::close(fd);
+        error = std::string("cannot be read: ") + std::strerror(errno);
         return false;
     }
-    struct stat status {};
-    if (::fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) {
-        error = "is not a regular file";
-        return false;
-    }
-    const uint64_t fileBytes = static_cast<uint64_t>(status.st_size);
     uint8_t bytes[RECORDING_HEADER_BYTES];
     if (fileBytes < sizeof bytes || std::fread(bytes, sizeof bytes, 1, file.get()) != 1) {
         error = "is too short to hold a recording header";

@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace Zentrox {
 namespace si4c {
 
@@ -45,6 +49,8 @@ bool parseAlgorithmConfig(const std::string& text, AlgorithmParams& params) {
         if (line.front() == '[') {
             if (line.back() != ']' || line.size() < 3) return false;
             section = line.substr(1, line.size() - 2);
+            // Sections do not nest: a bracket inside a section name is no INI text.
+            if (section.find_first_of("[]") != std::string::npos) return false;
             continue;
         }
         const size_t eq = line.find('=');
@@ -65,15 +71,26 @@ bool parseAlgorithmConfig(const std::string& text, AlgorithmParams& params) {
 
 ConfigRead readAlgorithmConfig(const std::string& directory, AlgorithmParams& params) {
     const std::string path = directory + "/ConfigAlgorithm.json";
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return ConfigRead::MISSING;
+    // Opened without waiting, so that a FIFO of that name cannot hold the start; only a regular file
+    // is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return ConfigRead::MISSING;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ConfigRead::NOT_A_FILE;
+    }
     std::string text;
     char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() <= kMaxConfigBytes)
-        text.append(chunk, n);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    bool failed = false;
+    while (text.size() <= kMaxConfigBytes) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        failed = n < 0;
+        if (n <= 0) break;
+        text.append(chunk, size_t(n));
+    }
+    ::close(fd);
     // Text beyond the bound, a read error or NUL bytes: not a configuration this engine wrote or reads.
     if (failed || text.size() > kMaxConfigBytes || text.find('\0') != std::string::npos)
         return ConfigRead::MALFORMED;

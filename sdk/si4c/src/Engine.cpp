@@ -69,9 +69,12 @@ bool Engine::start() {
         std::fprintf(stderr, "si4c: configuration directory %s not found\n", configDirectory.c_str());
         return false;
     }
-    if (!configDirectory.empty() && readAlgorithmConfig(configDirectory, algorithm) == ConfigRead::MALFORMED)
-        std::fprintf(stderr, "si4c: %s/ConfigAlgorithm.json is malformed; using default parameters\n",
-                     configDirectory.c_str());
+    const ConfigRead read =
+        configDirectory.empty() ? ConfigRead::MISSING : readAlgorithmConfig(configDirectory, algorithm);
+    if (read == ConfigRead::MALFORMED || read == ConfigRead::NOT_A_FILE)
+        std::fprintf(stderr, "si4c: %s/ConfigAlgorithm.json is %s; using default parameters\n",
+                     configDirectory.c_str(),
+                     read == ConfigRead::MALFORMED ? "malformed" : "not a regular file");
     limits.valid_min_mm = algorithm.valid_dist_min_mm;
     limits.valid_max_mm = algorithm.valid_dist_max_mm;
     limits.confidence_min = algorithm.confidence_min;

@@ -188,17 +188,18 @@ TEST(CaptureHandOff, ReleasingABufferNotHeldIsRefused) {
         if (node->place == NodePlace::READY) ready = node->buffer;
     }
     ASSERT_NE(ready, nullptr);
-    size_t freeBefore = pool->queue->freeCount();
+    int freeBefore = pool->counts().free;
     EXPECT_EQ(rig.cam->releaseFrame(ready), -1);
     DepthData stranger(8, 4);
     EXPECT_EQ(rig.cam->releaseFrame(&stranger), -1);
     EXPECT_EQ(rig.cam->releaseFrame(nullptr), -1);
-    EXPECT_EQ(pool->queue->freeCount(), freeBefore);
-    EXPECT_EQ(pool->queue->readyCount(), 1u);
+    EXPECT_EQ(pool->counts().free, freeBefore);
+    EXPECT_EQ(pool->counts().ready, 1);
+    EXPECT_EQ(pool->counts().held, 1);
 
     EXPECT_EQ(rig.cam->releaseFrame(first), 0);
     EXPECT_EQ(rig.cam->releaseFrame(first), -1);
-    EXPECT_EQ(pool->queue->freeCount(), freeBefore + 1);
+    EXPECT_EQ(pool->counts().free, freeBefore + 1);
     ZentroxFrameBuffer* second = rig.cam->requestFrame(0);
     ASSERT_EQ(second, ready);
     EXPECT_EQ(stampOf(second), 2u);
@@ -221,8 +222,10 @@ TEST(CaptureHandOff, ASecondReleaseCannotFreeTheBufferBeingFilled) {
     // The capture thread now holds that buffer and waits in getFrame.
     ASSERT_TRUE(rig.sensor->waitFor([&] { return rig.sensor->getFrameCalls > calls; }));
     EXPECT_EQ(rig.cam->releaseFrame(held[0]), -1);
-    FramePool* pool = CameraTestAccess::pool(*rig.cam);
-    EXPECT_EQ(pool->queue->freeCount(), 0u);
+    PoolCounts counts = CameraTestAccess::counts(*rig.cam);
+    EXPECT_EQ(counts.free, 0);
+    EXPECT_EQ(counts.capturing, 1);
+    EXPECT_EQ(counts.held, 2);
     ZentroxFrameBuffer* next = rig.feedToWaitingRequest(4);
     ASSERT_EQ(next, held[0]);
     EXPECT_EQ(stampOf(next), 4u);

@@ -146,8 +146,9 @@ TEST(CameraLifecycle, StartRefreshesTheSensorGeometryAndKeepsTheRest) {
     rig.cam->stop();
 }
 
-// A failing step of start returns its code unchanged, skips the later steps and starts no thread.
-TEST(CameraLifecycle, AFailingStartStepReturnsItsCode) {
+// A failing step of start returns its code unchanged, skips the later steps, starts no thread, and
+// stops every step it had begun, latest first, so that a later start finds nothing streaming.
+TEST(CameraLifecycle, AFailingStartStepReturnsItsCodeAndStopsWhatItStarted) {
     struct Case {
         const char* step;
         int code;
@@ -156,10 +157,13 @@ TEST(CameraLifecycle, AFailingStartStepReturnsItsCode) {
     const Case cases[] = {
         {"prepare", 7, {"device.prepare"}},
         {"prepare", -1, {"device.prepare"}},
-        {"sensor start", -2, {"device.prepare", "sensor.start"}},
-        {"sensor start", 1, {"device.prepare", "sensor.start"}},
-        {"device start", -1, {"device.prepare", "sensor.start", "device.start"}},
-        {"device start", 4, {"device.prepare", "sensor.start", "device.start"}},
+        {"sensor start", -2, {"device.prepare", "sensor.start", "sensor.stop"}},
+        {"sensor start", 1, {"device.prepare", "sensor.start", "sensor.stop"}},
+        {"device start", -1, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
+        {"device start", 4, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
+        // Refused by setOutputType: an output that is not RAW or DEPTH, a raw frame the cache cannot hold.
+        {"output", -1, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
+        {"geometry", -1, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.step) + " " + std::to_string(c.code));
@@ -168,12 +172,14 @@ TEST(CameraLifecycle, AFailingStartStepReturnsItsCode) {
         if (step == "prepare") rig.device->prepareResult = c.code;
         if (step == "sensor start") rig.sensor->startResult = c.code;
         if (step == "device start") rig.device->startResult = c.code;
-        EXPECT_EQ(rig.cam->start(FrameType::DEPTH), c.code);
+        if (step == "geometry") rig.device->setGeometry({2, 8, 5}, {2, 8, 4});
+        EXPECT_EQ(rig.cam->start(step == "output" ? FrameType::CONFIDENCE : FrameType::DEPTH), c.code);
         EXPECT_EQ(c.calls, rig.log->entries());
         EXPECT_FALSE(CameraTestAccess::streaming(*rig.cam));
         EXPECT_TRUE(CameraTestAccess::stopped(*rig.cam));
         EXPECT_EQ(CameraTestAccess::pool(*rig.cam), nullptr);
-        EXPECT_EQ(rig.device->frameFormats, 0);
+        // Only the steps after a successful device start read the output geometry.
+        EXPECT_EQ(rig.device->frameFormats, step == "output" || step == "geometry" ? 1 : 0);
         EXPECT_THROW(rig.cam->stop(), std::system_error);
     }
 }
@@ -321,6 +327,12 @@ TEST(CameraLifecycle, StartRefusesARawFrameLargerThanTheCache) {
         {640, 480, 0, {2, 0, 0}, FrameType::RAW, -1},
         {640, 480, -4, {2, 640, 480}, FrameType::DEPTH, -1},
         {0x10000, 0x10000, 0x10000, {2, 1, 1}, FrameType::RAW, -1},
+        // Sizes a transport may report whose cache byte count wraps in 64 bits, or is beyond the
+        // bound of a pool (2^24 samples); the largest within it still streams.
+        {0xFFFFFFFFu, 0x80000001u, 1, {2, 1, 1}, FrameType::RAW, -1},
+        {0x80000000u, 0x80000000u, 2, {2, 1, 1}, FrameType::RAW, -1},
+        {4096, 4097, 1, {2, 1, 1}, FrameType::RAW, -1},
+        {1024, 4096, 4, {2, 1024, 16384}, FrameType::DEPTH, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + "x" +
@@ -359,20 +371,30 @@ TEST(CameraLifecycle, ARefusedRestartKeepsThePreviousPool) {
     EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
 }
 
-TEST(CameraLifecycle, APoolThatCannotBeAllocatedLeavesTheCameraAsItWas) {
-    Rig rig;
-    ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
-    rig.cam->stop();
-    FramePool* pool = CameraTestAccess::pool(*rig.cam);
-    // width x height floats per plane: the byte count does not fit in size_t.
-    rig.device->setGeometry({2, 8, 4}, {2, 0xFFFFFFFFu, 0xFFFFFFFFu});
-    EXPECT_THROW(rig.cam->start(FrameType::DEPTH), std::bad_alloc);
-    EXPECT_EQ(CameraTestAccess::pool(*rig.cam), pool);
-    EXPECT_TRUE(CameraTestAccess::stopped(*rig.cam));
-    EXPECT_FALSE(CameraTestAccess::streaming(*rig.cam));
-    rig.device->setGeometry({2, 8, 4}, {2, 8, 4});
-    EXPECT_EQ(rig.cam->start(FrameType::DEPTH), 0);
-    rig.cam->stop();
+// Planes beyond the pool's bound (their byte count would not even fit in size_t) are refused with a
+// status before anything is allocated; the camera keeps the pool and the frame it had.
+TEST(CameraLifecycle, APoolBeyondTheBoundIsRefusedAndLeavesTheCameraAsItWas) {
+    for (OutputGeometry depth : {OutputGeometry{2, 0xFFFFFFFFu, 0xFFFFFFFFu}, OutputGeometry{2, 4097, 4096}}) {
+        SCOPED_TRACE(std::to_string(depth.width) + "x" + std::to_string(depth.height));
+        Rig rig;
+        ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
+        rig.feedAndSettle(1);
+        rig.cam->stop();
+        FramePool* pool = CameraTestAccess::pool(*rig.cam);
+        rig.device->setGeometry({2, 8, 4}, depth);
+        EXPECT_EQ(rig.cam->start(FrameType::DEPTH), -1);
+        EXPECT_EQ(CameraTestAccess::pool(*rig.cam), pool);
+        EXPECT_TRUE(CameraTestAccess::stopped(*rig.cam));
+        EXPECT_FALSE(CameraTestAccess::streaming(*rig.cam));
+        EXPECT_EQ(rig.sensor->stops, rig.sensor->starts);
+        ZentroxFrameBuffer* frame = rig.cam->requestFrame(0);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(stampOf(frame), 1u);
+        EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
+        rig.device->setGeometry({2, 8, 4}, {2, 8, 4});
+        EXPECT_EQ(rig.cam->start(FrameType::DEPTH), 0);
+        rig.cam->stop();
+    }
 }
 
 // Destroying a camera whose capture thread runs stops it as stop() does and releases what is open,

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -132,6 +134,70 @@ TEST(CameraStress, CallersControlsAndCaptureRunTogether) {
     EXPECT_GT(rig.device->readsOf(CameraCtrl::FRAME_RATE), 0);
     while (ZentroxFrameBuffer* frame = rig.cam->requestFrame(0))
         EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
+}
+
+// Two requesters, a thread that restarts the camera and one that changes controls, as the Python
+// binding drives them: requests wait without the lifecycle lock, buffers are read and released
+// under it once holdsFrame says they are still the caller's. The sanitizer builds watch the pool
+// handing over, retiring and freeing.
+TEST(CameraStress, RestartsWhileOtherThreadsWaitAndRead) {
+    Rig rig(smallGeometry(), false);
+    rig.sensor->setIdle(1ms);
+    ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
+    std::mutex lifecycle;
+    std::atomic<bool> running{true};
+    std::atomic<int> restarts{0}, read{0}, stale{0}, wrong{0};
+
+    std::thread feeder([&] {
+        for (uint64_t t = 1; running; ++t) {
+            rig.sensor->feed(t);
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    auto requester = [&] {
+        while (running) {
+            uint64_t serial = 0;
+            ZentroxFrameBuffer* frame = rig.cam->requestFrame(20, nullptr, &serial);
+            if (frame == nullptr) continue;
+            std::lock_guard<std::mutex> lock(lifecycle);
+            if (!rig.cam->holdsFrame(frame, serial)) {
+                ++stale;  // a restart replaced its pool: the buffer is gone, nothing to read or give back
+                continue;
+            }
+            // The fake device fills every element with the frame's timestamp.
+            const float* depth = static_cast<const float*>(frame->getData(FrameType::DEPTH));
+            if (depth[0] != float(stampOf(frame)) || depth[8 * 4 - 1] != depth[0]) ++wrong;
+            if (rig.cam->releaseFrame(frame) != 0) ++wrong;
+            ++read;
+        }
+    };
+    std::thread a(requester), b(requester);
+    std::thread restarter([&] {
+        for (int n = 0; n < 200; ++n) {
+            std::lock_guard<std::mutex> lock(lifecycle);
+            EXPECT_EQ(rig.cam->stop(), 0);
+            ASSERT_EQ(rig.cam->start(n % 3 ? FrameType::DEPTH : FrameType::RAW), 0);
+            ASSERT_EQ(rig.cam->stop(), 0);
+            ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
+            ++restarts;
+            std::this_thread::sleep_for(2ms);
+        }
+        running = false;
+    });
+    std::thread controls([&] {
+        for (int turn = 0; running; ++turn) {
+            rig.cam->setControl(CameraCtrl::RANGE, turn % 2 ? 2000 : 4000);
+            rig.cam->wakeRequests();
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    for (std::thread* t : {&restarter, &a, &b, &controls, &feeder})
+        t->join();
+    std::printf("restarts %d, frames read %d, stale %d\n", restarts.load(), read.load(), stale.load());
+    EXPECT_EQ(restarts, 200);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(read, 0);
+    EXPECT_EQ(rig.cam->stop(), 0);
 }
 
 }  // namespace

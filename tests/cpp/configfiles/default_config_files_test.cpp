@@ -1,15 +1,20 @@
 // The three default configuration files: their exact bytes, rebuilt here from the parameter tables
 // rather than copied, and how writeDefaultConfigFiles replaces and fails.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "BoundedCall.h"
 #include "DefaultConfigFiles.h"
 #include "TempWorkDir.h"
 
@@ -209,11 +214,6 @@ std::vector<FileCase> fileCases() {
             {"register.json", kRegisterText, registersFromTables(), 946, false}};
 }
 
-bool exists(const char* name) {
-    struct stat st {};
-    return ::stat(name, &st) == 0;
-}
-
 }  // namespace
 
 TEST(DefaultConfigTexts, MatchTheParameterTablesByteForByte) {
@@ -312,13 +312,50 @@ TEST(WriteDefaultConfigFiles, StopsAtTheFirstFileThatCannotBeOpened) {
     }
 }
 
-TEST(WriteDefaultConfigFiles, ReportsAWriteThatDoesNotComplete) {
+TEST(WriteDefaultConfigFiles, ReportsAWriteThatDoesNotCompleteAndLeavesNothingBehind) {
     TempWorkDir dir;
-    if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
-    // Every write to /dev/full fails with ENOSPC, as on a full disk.
-    ASSERT_EQ(::symlink("/dev/full", "ConfigCamera.json"), 0);
+    ASSERT_TRUE(dir.write("ConfigCamera.json", "edited"));
     ASSERT_TRUE(dir.write("register.json", "edited"));
-    EXPECT_FALSE(writeDefaultConfigFiles());
-    EXPECT_EQ(dir.read("ConfigAlgorithm.json").size(), 273u);
+    // Files may grow to 1 KiB only, as on a disk that fills up: ConfigCamera.json (9476 bytes) cannot
+    // be written in full. Past the limit a write fails with EFBIG once SIGXFSZ is ignored.
+    struct rlimit previous {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = previous;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = writeDefaultConfigFiles();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(digest(dir.read("ConfigAlgorithm.json")), digest(fileCases()[0].expected));
+    EXPECT_EQ(dir.read("ConfigCamera.json"), "edited") << "a failed write replaces nothing";
     EXPECT_EQ(dir.read("register.json"), "edited");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 3) << "no temporary file left";
+}
+
+// A link is replaced, not followed (its target outside keeps its bytes), a FIFO is not opened (that
+// would wait for a reader), and the new files have 0666 less the umask.
+TEST(WriteDefaultConfigFiles, ReplacesWhatHasTheNameWithFilesOfTheUmasksMode) {
+    for (const mode_t mask : {mode_t(022), mode_t(002)}) {
+        TempWorkDir outside;
+        ASSERT_TRUE(outside.write("target", "precious"));
+        TempWorkDir dir;
+        ASSERT_EQ(::symlink((outside.path() + "/target").c_str(), "ConfigAlgorithm.json"), 0);
+        ASSERT_EQ(::symlink((outside.path() + "/none/x").c_str(), "ConfigCamera.json"), 0);
+        ASSERT_EQ(::mkfifo("register.json", 0600), 0);
+        const mode_t previous = ::umask(mask);
+        bool written = false;
+        EXPECT_TRUE(finishesDespiteFifo("register.json", [&] { written = writeDefaultConfigFiles(); }));
+        ::umask(previous);
+        EXPECT_TRUE(written);
+        for (const FileCase& c : fileCases()) {
+            struct stat st {};
+            ASSERT_EQ(::lstat(c.name, &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode)) << c.name;
+            EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << c.name;
+            EXPECT_EQ(digest(dir.read(c.name)), digest(c.expected)) << c.name;
+        }
+        EXPECT_EQ(outside.read("target"), "precious");
+    }
 }

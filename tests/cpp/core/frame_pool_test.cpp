@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "FrameBuffer.h"
@@ -14,6 +15,12 @@ namespace {
 std::atomic<long> allocationsUntilFailure{-1};
 std::atomic<long> liveAllocations{0};
 }  // namespace
+
+namespace Zentrox {
+void failAllocationAfter(long n) {
+    allocationsUntilFailure.store(n);
+}
+}  // namespace Zentrox
 
 void* operator new(size_t size) {
     long left = allocationsUntilFailure.load();
@@ -196,6 +203,39 @@ TEST(FrameQueue, FindNodeSearchesOnlyItsOwnNodes) {
     for (LinkNode* node : pool.queue->allNodes()) EXPECT_EQ(pool.queue->findNode(node->buffer), node);
     EXPECT_EQ(pool.queue->findNode(other.queue->allNodes()[1]->buffer), nullptr);
     EXPECT_EQ(pool.queue->findNode(nullptr), nullptr);
+}
+
+// Sizes whose byte counts would wrap, or beyond the bound of a pool, throw before any plane is
+// allocated; the bound itself is built.
+TEST(FramePool, SizesBeyondTheBoundThrowWithoutAllocatingPlanes) {
+    const struct {
+        CameraInfo info;
+        OutputGeometry geometry;
+        bool built;
+    } rows[] = {
+        {infoOf(4096, 4096), {2, 4, 4}, true},
+        {infoOf(4, 4), {2, 4096, 4096}, true},
+        {infoOf(4096, 4097), {2, 4, 4}, false},
+        {infoOf(4, 4), {2, 1u << 24, 2}, false},
+        {infoOf(0xFFFFFFFFu, 0x80000001u), {2, 4, 4}, false},
+        {infoOf(4, 4), {2, 0xFFFFFFFFu, 0xFFFFFFFFu}, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::to_string(r.info.width) + "x" + std::to_string(r.info.height) + " planes " +
+                     std::to_string(r.geometry.width) + "x" + std::to_string(r.geometry.height));
+        for (FrameType type : {FrameType::RAW, FrameType::DEPTH}) {
+            long before = liveAllocations.load();
+            bool threw = false;
+            try {
+                FramePool pool(type, r.info, r.geometry);
+                EXPECT_EQ(pool.cache->size(), size_t(r.info.width) * r.info.height * 2);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            EXPECT_EQ(threw, !r.built);
+            EXPECT_EQ(liveAllocations.load(), before);
+        }
+    }
 }
 
 TEST(FramePool, AllocationFailureAtEveryStepFreesWhatWasBuilt) {

@@ -1,5 +1,8 @@
 // The kit's configuration file: what it selects, and how a malformed one is refused.
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <functional>
 
 #include "EvkConfig.h"
 #include "KitTestSupport.h"
@@ -143,6 +146,73 @@ TEST(KitConfig, MalformedFilesFailOpenWithAClearMessage) {
         EXPECT_EQ(kit.openResult, ZENTROX_EVK_CONFIG_ERROR) << path;
         EXPECT_NE(kit.stderrText.find("configuration file \"" + path + "\""), std::string::npos)
             << kit.stderrText;
+    }
+}
+
+// Runs `call` on a thread with a 1 MiB stack, as small as a thread of a small board may have.
+void onSmallStack(std::function<void()> call) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 1 << 20);
+    pthread_t thread;
+    auto run = [](void* f) -> void* { return (*static_cast<std::function<void()>*>(f))(), nullptr; };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, &call), 0);
+    pthread_join(thread, nullptr);
+}
+
+// Values nested tens of thousands deep (which once overflowed the stack while the message quoted
+// them whole) or megabytes long; a scene of more objects than the kit's pixels allow.
+TEST(KitConfig, DeepHugeOrCostlyValuesAreRefusedWithAShortMessage) {
+    ScratchDir dir;
+    const std::string deep = std::string(60000, '[') + std::string(60000, ']');
+    std::string objects;
+    for (int i = 0; i < 20000; ++i)
+        objects += "{\"a\": ";
+    objects += "1" + std::string(20000, '}');
+    const std::string longText = "\"" + std::string(1 << 20, 'x') + "\"";
+    auto planes = [](const char* size, int count) {
+        std::string text = std::string("{") + size + "\"scene\": {\"planes\": [";
+        for (int i = 0; i < count; ++i)
+            text += std::string(i ? ", " : "") + "{\"distance\": " + std::to_string(1000 + i) + "}";
+        return text + "]}}";
+    };
+    const char* const big = "\"width\": 4096, \"height\": 4096, ";
+    const struct {
+        std::string text;
+        const char* message;  // empty: read, with every plane (not rendered here)
+        int planes;
+    } rows[] = {
+        {"{\"width\": " + deep + "}", "nests arrays and objects more than 16 deep", 0},
+        {"{\"scene\": {\"planes\": [{\"normal\": " + deep + "}]}}", "more than 16 deep", 0},
+        {"{\"faults\": " + objects + "}", "more than 16 deep", 0},
+        {"{\"width\": [[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]}", "more than 16 deep", 0},  // one level too many
+        {"{\"width\": [[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]}", "\"width\" must be a whole number", 0},
+        {"{\"module\": " + longText + "}", "(found \"xxxxxxxx", 0},
+        {"{" + longText + ": 1}", "\"xxxxxxxx", 0},
+        {"{\"width\": 240, " + longText + "}", "not valid JSON", 0},
+        {planes("", 200000),
+         "holds 200000 planes, boxes and spheres; a kit of 43200 pixels renders at most 256", 0},
+        {planes("", 257), "holds 257 planes", 0},
+        {planes(big, 9), "a kit of 16777216 pixels renders at most 8", 0},
+        {planes("", 256), "", 256},
+        {planes(big, 8), "", 8},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text.substr(0, 60));
+        if (row.message[0] != '\0') {
+            const std::string path = dir.write("kit.json", row.text);
+            Kit kit;
+            onSmallStack([&] { kit.open(path.c_str()); });
+            EXPECT_EQ(kit.openResult, ZENTROX_EVK_CONFIG_ERROR);
+            EXPECT_NE(kit.stderrText.find(row.message), std::string::npos) << kit.stderrText.substr(0, 400);
+            EXPECT_LT(kit.stderrText.size(), 400u) << "the message quotes a short prefix only";
+            continue;
+        }
+        EvkConfig config;
+        std::string error;
+        ASSERT_TRUE(parseEvkConfig(row.text, config, error)) << error;
+        ASSERT_EQ(config.scene.planes.size(), size_t(row.planes));
+        EXPECT_EQ(config.scene.planes.back().distance, 1000.0 + row.planes - 1);
     }
 }
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "CameraTestAccess.h"
+#include "FakeDevice.h"
+#include "FakeSensor.h"
 #include "FrameBuffer.h"
 #include "KernelSeam.h"
 #include "RecordingSensor.h"
@@ -150,6 +152,33 @@ TEST(Open, FailedOpenAfterASuccessfulOneBlocksStartUntilTheNextSuccess) {
     EXPECT_EQ(cam.close(), ZentroxSuccess);
 }
 
+// A failed open of any kind leaves the camera closed with nothing acquired: what the previous open
+// had opened is closed once, and openPostHandle finds no open transport to mark the camera open on.
+TEST(Open, AFailedOpenLeavesNothingOpen) {
+    for (bool unknownConnection : {true, false}) {
+        SCOPED_TRACE(unknownConnection ? "unknown connection" : "no such video node");
+        EmptyKernel fake;
+        ScopedKernel scope(fake);
+        auto sensor = std::make_shared<FakeSensorState>();
+        auto device = std::make_shared<FakeDeviceState>();
+        ZentroxTOFCamera cam;
+        Access::install(cam, std::make_unique<FakeSensor>(240, 180, sensor),
+                        std::make_unique<FakeDevice>(device));
+        ASSERT_TRUE(Access::opened(cam));
+        EXPECT_NE(cam.open(unknownConnection ? static_cast<Connection>(5) : Connection::CSI, 9),
+                  ZentroxSuccess);
+        EXPECT_EQ(sensor->closes, 1);
+        EXPECT_EQ(device->closes, 1);
+        EXPECT_EQ(cam.openPostHandle(), ZentroxUnkownError);
+        EXPECT_FALSE(Access::opened(cam));
+        EXPECT_EQ(cam.start(FrameType::DEPTH), ZentroxUnkownError);
+        EXPECT_EQ(cam.close(), ZentroxUnkownError);
+        EXPECT_EQ(sensor->closes, 1);
+        EXPECT_EQ(device->closes, 1);
+        EXPECT_EQ(sensor->starts + device->starts, 0);
+    }
+}
+
 TEST(Open, StreamingCameraRefusesEveryOpenAndKeepsStreaming) {
     ZentroxTOFCamera cam;
     ASSERT_EQ(cam.open(Connection::USB, 0), ZentroxSuccess);
@@ -207,6 +236,36 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DeviceChoice,
                          ::testing::Values(SizeCase{240, 180, HQVGA, 4}, SizeCase{240, 181, VGA, 1},
                                            SizeCase{180, 240, VGA, 1}, SizeCase{640, 480, VGA, 1},
                                            SizeCase{320, 240, VGA, 1}, SizeCase{0, 0, VGA, 1}));
+
+// A transport reporting a size whose camera frame would not fit a pool (2^24 samples), or whose byte
+// count would wrap, leaves the camera closed; the largest served geometries open.
+TEST(OpenPostHandle, RefusesSizesBeyondThePoolBound) {
+    const struct {
+        uint32_t width, height;
+        int expected;
+    } rows[] = {
+        {240, 180, ZentroxSuccess},    // four sub-frames per camera frame
+        {640, 4810, ZentroxSuccess},   // the double-frequency VGA raw layout
+        {4096, 4096, ZentroxSuccess},  // exactly the bound
+        {4096, 4097, ZentroxUnkownError},
+        {0x10000, 0x10000, ZentroxUnkownError},
+        {0xFFFFFFFFu, 0x80000001u, ZentroxUnkownError},  // x 2 bytes wraps in 64 bits
+        {0xFFFFFFFFu, 0xFFFFFFFFu, ZentroxUnkownError},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::to_string(r.width) + "x" + std::to_string(r.height));
+        ZentroxTOFCamera cam;
+        auto sensor = std::make_unique<RecordingSensor>();
+        sensor->info.width = r.width;
+        sensor->info.height = r.height;
+        Access::install(cam, std::move(sensor), nullptr, false);
+        EXPECT_EQ(cam.openPostHandle(), r.expected);
+        EXPECT_EQ(Access::opened(cam), r.expected == ZentroxSuccess);
+        if (r.expected != ZentroxSuccess) {
+            EXPECT_EQ(cam.start(FrameType::RAW), ZentroxUnkownError);
+        }
+    }
+}
 
 TEST(OpenPostHandle, WithoutASensorRefuses) {
     ZentroxTOFCamera cam;

@@ -45,6 +45,7 @@ TEST(AlgorithmConfig, MalformedTextLeavesEveryValue) {
         "[ConfidenceParams]\nConfidenceThreshold=101\n",
         "[ConfidenceParams\nValidDistMin=100\n",
         "[]\nValidDistMin=100\n",
+        "[[ConfidenceParams]]\nValidDistMin=100\n",  // sections do not nest
         "=5\n",
     };
     for (const char* text : texts) {

@@ -2,11 +2,17 @@
 // frame, the VGA device hands it to our engine. The truth is the same scene rendered here.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "BoundedCall.h"
 #include "FrameBuffer.h"
 #include "KernelSeam.h"
 #include "StderrCapture.h"
@@ -94,6 +100,23 @@ double fractionValid(const DepthPlanes& out) {
     for (float c : out.confidence)
         n += c > 0.0f;
     return double(n) / double(out.confidence.size());
+}
+
+// The next depth frame of a streaming camera against a wall at 1 m seen at width x height: the
+// worst error in mm; infinite when no frame of that size came.
+double wallError(ZentroxTOFCamera& camera, uint32_t width, uint32_t height) {
+    ZentroxFrameBuffer* buffer = camera.requestFrame(5000);
+    FrameDataFormat format{};
+    if (buffer != nullptr) buffer->getFormat(FrameType::DEPTH, format);
+    double worst = format.width == width && format.height == height ? 0.0 : INFINITY;
+    const std::vector<float> expected = truth(int(width), int(height), 1000.0);
+    const float* depth = buffer ? static_cast<const float*>(buffer->getData(FrameType::DEPTH)) : nullptr;
+    for (size_t i = 0; i < expected.size() && depth && worst < INFINITY; ++i)
+        worst = std::fmax(worst, std::fabs(depth[i] - expected[i]));
+    if (buffer != nullptr) {
+        EXPECT_EQ(camera.releaseFrame(buffer), 0);
+    }
+    return worst;
 }
 
 }  // namespace
@@ -212,7 +235,6 @@ TEST(VgaKitDepth, ThroughTheCamera) {
     InstantSleep sleeps;
     ScopedKernel seam(sleeps);
     ASSERT_TRUE(dir.write("kit.json", kitText(320, 240, true, 1000.0)));
-    const std::vector<float> expected = truth(320, 240, 1000.0);
     ZentroxTOFCamera camera;
     StderrCapture quiet;
     ASSERT_EQ(camera.openWithFile((dir.path() + "/kit.json").c_str(), 0), 0);
@@ -230,6 +252,7 @@ TEST(VgaKitDepth, ThroughTheCamera) {
     const float* amplitude = static_cast<const float*>(buffer->getData(FrameType::AMPLITUDE));
     const float* confidence = static_cast<const float*>(buffer->getData(FrameType::CONFIDENCE));
     ASSERT_TRUE(depth && amplitude && confidence);
+    const std::vector<float> expected = truth(320, 240, 1000.0);
     // Each plane as the kit's light model gives it: the wall returns reflectivity x signal / d^2
     // (d in metres), and confidence is the modulated share of the light, 100 a / (a + ambient).
     double worst[3] = {};
@@ -243,6 +266,102 @@ TEST(VgaKitDepth, ThroughTheCamera) {
     EXPECT_LT(worst[0], 10.0) << "mm";
     EXPECT_LT(worst[1], 0.005) << "relative amplitude";
     EXPECT_LT(worst[2], 0.05) << "confidence";
+    EXPECT_EQ(camera.releaseFrame(buffer), 0);
+    EXPECT_EQ(camera.stop(), 0);
+    EXPECT_EQ(camera.close(), 0);
+    quiet.text();
+}
+
+// Open and start through the camera over kits of every geometry, and with a FIFO where a file is
+// read or written. A kit whose images a device reads is served (the VGA device fitted to the raw
+// frames it sends) and its depth is the scene's; any other geometry is refused at open with one line
+// that names the sizes served. A FIFO never holds open or start: one given as the recording is
+// refused, one in place of the calibration or of the engine's parameters is skipped and reported,
+// one in place of a file start writes is replaced.
+TEST(VgaKitDepth, OpenAndStartServeWhatADeviceReadsAndNeverWaitOnAFifo) {
+    const char* const hqvga = R"("module": "hqvga", "width": 240, "height": 180)";
+    const char* const vga = R"("module": "vga", "width": 320, "height": 240)";
+    const struct {
+        const char* kit;  // module, size and mode
+        const char* fifo;
+        uint32_t width, height;  // of the depth frames; 0: refused at open
+        const char* said;        // part of what open and start say
+    } rows[] = {
+        {hqvga, "", 240, 180, ""},
+        {R"("module": "vga", "width": 640, "height": 480, "frequency_mode": "double")", "", 640, 480, ""},
+        {vga, "", 320, 240, ""},
+        {R"("module": "vga", "width": 320, "height": 240, "frequency_mode": "double")", "", 320, 240, ""},
+        {R"("module": "hqvga", "width": 1, "height": 1)", "", 0, 0,
+         "sensor's 1 x 1 images; served are 240 x 180"},
+        {R"("module": "hqvga", "width": 320, "height": 240)", "", 0, 0,
+         "served are 240 x 180 (four phase images per frame) and the raw frames 640 x 2405"},
+        {R"("module": "hqvga", "width": 1024, "height": 1024)", "", 0, 0, "320 x 1205 (320 x 240, single"},
+        {hqvga, "kit.bin", 0, 0, "kit.bin\" is not a regular file"},
+        {vga, "cali.bin", 320, 240, "cali.bin is not a regular file"},
+        {vga, "ConfigAlgorithm.json", 320, 240, ""},
+        {vga, "engine/ConfigAlgorithm.json", 320, 240, "engine/ConfigAlgorithm.json is not a regular file"},
+    };
+    InstantSleep sleeps;
+    ScopedKernel seam(sleeps);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.kit) + " " + row.fifo);
+        TempWorkDir dir;
+        ASSERT_TRUE(dir.write("kit.json", std::string("{") + row.kit +
+                                              R"(, "frame_rate": 0, "noise": 0, "field_of_view": 50, )"
+                                              R"("scene": {"planes": [{"distance": 1000}]}})"));
+        ASSERT_EQ(::mkdir("engine", 0755), 0);
+        ASSERT_TRUE(row.fifo[0] == '\0' || ::mkfifo(row.fifo, 0644) == 0);
+        ZentroxTOFCamera camera;
+        StderrCapture capture;
+        int opened = -1, started = -1;
+        EXPECT_TRUE(finishesDespiteFifo(row.fifo, [&] {
+            opened = camera.openWithFile(std::string(row.fifo) == "kit.bin" ? "kit.bin" : "kit.json", 0);
+            camera.setControlExt(CameraCtrl::CONFIG_DIR_EXT, (dir.path() + "/engine").c_str());
+            started = camera.start(FrameType::DEPTH);
+        }));
+        EXPECT_EQ(opened, row.width ? 0 : -1);
+        EXPECT_EQ(started, opened) << "a refused open leaves nothing to start";
+        if (opened == 0 && started == 0) {
+            EXPECT_EQ(camera.getCameraInfo().device_type, row.width == 240 ? HQVGA : VGA);
+            EXPECT_LT(wallError(camera, row.width, row.height), 10.0);
+            EXPECT_EQ(camera.stop(), 0);
+            EXPECT_EQ(camera.close(), 0);
+        }
+        const std::string said = capture.text();
+        EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        EXPECT_EQ(said.find("ZentroxTOFCamera"), said.rfind("ZentroxTOFCamera")) << "one line: " << said;
+        struct stat st {};
+        const bool vgaStarted = started == 0 && row.width != 240;  // the VGA device wrote its files
+        EXPECT_TRUE(!vgaStarted || (::lstat("ConfigAlgorithm.json", &st) == 0 && S_ISREG(st.st_mode)));
+    }
+}
+
+// A device start that fails (its configuration file cannot be written: a directory has the name)
+// stops the kit it had started: once the cause is gone, the next start streams, with no close in
+// between (a kit left streaming refuses every start).
+TEST(VgaKitDepth, AFailedDeviceStartLeavesTheKitStartable) {
+    TempWorkDir dir;
+    InstantSleep sleeps;
+    ScopedKernel seam(sleeps);
+    ASSERT_TRUE(dir.write("kit.json", kitText(320, 240, true, 1000.0)));
+    ZentroxTOFCamera camera;
+    StderrCapture quiet;
+    ASSERT_EQ(camera.openWithFile((dir.path() + "/kit.json").c_str(), 0), 0);
+    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 320), 0);
+    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 240), 0);
+    for (const char* occupied : {"ConfigCamera.json", "register.json"}) {
+        SCOPED_TRACE(occupied);
+        ASSERT_EQ(::mkdir(occupied, 0755), 0);
+        EXPECT_NE(camera.start(FrameType::DEPTH), 0);
+        ASSERT_EQ(::rmdir(occupied), 0);
+    }
+    ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
+    ZentroxFrameBuffer* buffer = camera.requestFrame(5000);
+    ASSERT_NE(buffer, nullptr);
+    const std::vector<float> expected = truth(320, 240, 1000.0);
+    const float* depth = static_cast<const float*>(buffer->getData(FrameType::DEPTH));
+    const size_t centre = 120 * 320 + 160;
+    EXPECT_NEAR(depth[centre], expected[centre], 10.0);
     EXPECT_EQ(camera.releaseFrame(buffer), 0);
     EXPECT_EQ(camera.stop(), 0);
     EXPECT_EQ(camera.close(), 0);

@@ -1,6 +1,6 @@
 """Stress of the Python module over the emulated USB kit, bounded in count and time: four threads
-requesting and releasing frames for 10 s, start/stop cycles, cameras deallocated while streaming,
-and Ctrl-C during waits. Each test compares the process's descriptors (/proc/self/fd), mappings
+requesting and releasing frames for 10 s, restarts from another thread while two threads take
+frames, start/stop cycles, cameras deallocated while streaming, and Ctrl-C during waits. Each test compares the process's descriptors (/proc/self/fd), mappings
 (/proc/self/maps) and resident size before and after."""
 
 import gc
@@ -12,6 +12,7 @@ import pytest
 import ZentroxDepthCamera as zdc
 
 from conftest import run_python
+from test_threads import run_restarts
 
 OK = zdc.TOFErrorCode.ZentroxSuccess
 # Resident growth tolerated (interpreter and allocator caches); a leaked frame pool per cycle would
@@ -84,6 +85,11 @@ def test_four_threads_request_and_release_for_ten_seconds(tmp_path, monkeypatch)
     assert cam.stop() == OK
     assert cam.close() == OK
     assert_flat("four threads", before, after)
+
+
+def test_restarts_and_range_changes_from_other_threads_for_ten_seconds(tmp_path):
+    stats = run_restarts(tmp_path, 10.0)
+    assert stats["restarts"] >= 100, stats
 
 
 def test_start_stop_cycles_with_a_frame_held_across_stop(tmp_path, monkeypatch):

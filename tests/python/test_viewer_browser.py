@@ -292,3 +292,16 @@ def test_a_page_of_another_origin_is_refused(page, viewer):
         page.close()
         page.switch_to.window(first)
         server.shutdown()
+
+
+def test_recording_starts_and_stops_from_the_page(page, viewer):
+    from selenium.webdriver.support.ui import Select
+    Select(page.find_element("id", "record-format")).select_by_value("mcap")
+    page.find_element("id", "record").click()
+    wait(page, "zentroxViewer.state.recording && zentroxViewer.state.recording.frames >= 5")
+    assert page.find_element("id", "record").text == "stop"
+    assert "recording to" in page.find_element("id", "record-status").text
+    wait(page, "!document.getElementById('recording-badge').hidden")
+    page.find_element("id", "record").click()
+    reply = wait(page, "zentroxViewer.replies.find(r => r.message.startsWith('recorded '))")
+    assert os.path.getsize(reply["file"]) > 0 and page.find_element("id", "record").text == "start"

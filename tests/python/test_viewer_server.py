@@ -12,7 +12,7 @@ import time
 import numpy as np
 import pytest
 
-from zentrox_depth import image, png
+from zentrox_depth import image, png, recordings
 from zentrox_depth.viewer import protocol
 from viewer_kit import Page, kit_viewer, truth
 
@@ -181,6 +181,29 @@ def test_a_page_that_stops_reading_holds_up_nothing(viewer):
     finally:
         stalled.close()
         reader.close()
+
+
+@pytest.mark.parametrize("fmt, kind", [("mcap", protocol.FRAME), ("bin", protocol.RAW)])
+def test_a_recording_from_a_page_holds_the_scene(viewer, fmt, kind):
+    page = Page(viewer.port)
+    is_frame = lambda wanted: lambda k, c: k == "binary" and (protocol.parse_header(c)["kind"], protocol.parse_header(
+        c)["flags"] & protocol.RECORDING) == wanted
+    try:
+        assert fmt in page.until(lambda k, c: k == "text" and c["type"] == "hello")["choices"]["record"]
+        started = page.reply({"type": "record", "action": "start", "format": fmt, "id": 1})
+        assert started["ok"] and os.path.dirname(started["file"]) == viewer.camera_loop.record_dir
+        for _ in range(10):
+            page.until(is_frame((kind, protocol.RECORDING)))
+        assert not page.reply({"type": "record", "action": "start", "format": fmt, "id": 2})["ok"]
+        stopped = page.reply({"type": "record", "action": "stop", "id": 3})
+        assert stopped["ok"] and stopped["file"] == started["file"]
+        page.until(is_frame((protocol.FRAME, 0)))  # live depth again
+    finally:
+        page.close()
+    frames = list(recordings.frames(started["file"]))
+    assert len(frames) == int(stopped["message"].split()[1]) >= 10
+    distance, reliable = truth()
+    assert max(np.abs(f.depth - distance)[reliable].max() for f in frames) < 3
 
 
 def test_snapshots_are_the_shown_frame(viewer):

@@ -21,7 +21,7 @@ def add_parser(sub, source):
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     source(p)
     p.add_argument("recording", nargs="?", metavar="RECORDING",
-                   help="a recording (.bin) to play instead of a camera")
+                   help="a recording to play instead of a camera (.bin, or .mcap with raw frames)")
     p.add_argument("--port", type=int, default=8080, metavar="P", help="port to listen on (default 8080; 0: any free)")
     p.add_argument("--host", default="127.0.0.1", metavar="H",
                    help="address to listen on (default 127.0.0.1); any other needs the printed token")
@@ -31,8 +31,9 @@ def add_parser(sub, source):
 
 
 def run(args, out):
-    from ..cli import Failure, describe_source, open_camera
-    from .. import cloud_cmd
+    from ..cli import Failure, describe_source
+    from .. import cloud_cmd, record_cmd
+    from ..intrinsics import Intrinsics
     if args.recording is not None:
         if args.csi is not None or args.config is not None:
             raise Failure("give a RECORDING, --csi or --config, not more than one")
@@ -46,20 +47,25 @@ def run(args, out):
     except ImportError as error:
         raise Failure(f"the viewer needs aiohttp: pip install aiohttp ({error})") from None
 
-    def intrinsics_for(width, height):
-        return cloud_cmd.intrinsics_for(args, width, height, sys.stderr)
+    # A .bin recording, or an MCAP one with raw frames, plays through the driver like a camera.
+    with record_cmd.opened_source(args) as (cam, description):
+        recorded = description.get("intrinsics")
 
-    cam = open_camera(args)
-    viewer = Viewer(cam, intrinsics_for, host=args.host, port=args.port, record_dir=args.record_dir,
-                    source=describe_source(args))
-    try:
-        asyncio.run(_serve(viewer, args, out))
-    except OSError as error:
-        raise Failure(f"cannot listen on {args.host} port {args.port}: {error.strerror or error}") from None
-    except RuntimeError as error:
-        raise Failure(str(error)) from None
-    finally:
-        cam.close()
+        def intrinsics_for(width, height):
+            if not args.intrinsics and recorded and (recorded["width"], recorded["height"]) == (width, height):
+                return Intrinsics(**recorded)
+            return cloud_cmd.intrinsics_for(args, width, height, sys.stderr)
+
+        viewer = Viewer(cam, intrinsics_for, host=args.host, port=args.port, record_dir=args.record_dir,
+                        source=describe_source(args))
+        try:
+            asyncio.run(_serve(viewer, args, out))
+        except OSError as error:
+            raise Failure(f"cannot listen on {args.host} port {args.port}: {error.strerror or error}") from None
+        except (RuntimeError, ValueError) as error:
+            raise Failure(str(error)) from None
+        finally:
+            cam.close()
     return 0
 
 

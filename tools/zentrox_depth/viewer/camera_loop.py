@@ -108,7 +108,8 @@ class CameraLoop:
         self.frames = 0
         self.passed_over = 0
         self.latest = None
-        self.error = None
+        self.error = None  # what keeps frames from coming, until the next frame
+        self.note = None  # what the pages should know for as long as the viewer runs
         self.intrinsics = None
         self.last_frame_at = None
         self.native_id = None
@@ -157,7 +158,7 @@ class CameraLoop:
             r = self.recorder
             rec = dict(self.recording, frames=r.frames_written if r else 0, dropped=r.frames_dropped if r else 0)
         return {"range": self.range_mm(), "frame_rate": self.frame_rate, "skip": {"skip": self.skip[0],
-                "loop": self.skip[1]}, "filters": self.filters, "recording": rec, "error": self.error,
+                "loop": self.skip[1]}, "filters": self.filters, "recording": rec, "error": self.error, "note": self.note,
                 "frames": self.frames, "passed_over": self.passed_over, "raw": self.output == zdc.TOFOutput.RAW}
 
     def range_mm(self):
@@ -168,27 +169,36 @@ class CameraLoop:
     def _run(self):
         self.native_id = threading.get_native_id()
         while not self._stop.is_set():
-            self._serve_requests()
-            frame = self.camera.requestFrame(FRAME_WAIT_MS)
-            if frame is None:
-                self._note_silence()
-                continue
-            # Behind the camera (a slow moment of this machine), the pages get the newest frame and
-            # the older ready ones are only counted (and recorded).
-            while True:
-                newer = self.camera.requestFrame(0)
-                if newer is None:
-                    break
-                try:
-                    self._pass_over(frame)
-                finally:
-                    self.camera.releaseFrame(frame)
-                frame = newer
             try:
-                self._take(frame)
+                self._turn()
+            except Exception as error:  # the stream goes on; the pages are told
+                self.error = f"{type(error).__name__}: {error}"
+                self.changed()
+                time.sleep(0.1)
+        self._serve_requests(closing=True)
+
+    def _turn(self):
+        """One frame: the requests waiting, then the newest frame."""
+        self._serve_requests()
+        frame = self.camera.requestFrame(FRAME_WAIT_MS)
+        if frame is None:
+            self._note_silence()
+            return
+        # Behind the camera (a slow moment of this machine), the pages get the newest frame and
+        # the older ready ones are only counted (and recorded).
+        while True:
+            newer = self.camera.requestFrame(0)
+            if newer is None:
+                break
+            try:
+                self._pass_over(frame)
             finally:
                 self.camera.releaseFrame(frame)
-        self._serve_requests(closing=True)
+            frame = newer
+        try:
+            self._take(frame)
+        finally:
+            self.camera.releaseFrame(frame)
 
     def _note_silence(self):
         if time.monotonic() - self.last_frame_at > 2.0 and self.error is None:
@@ -230,7 +240,13 @@ class CameraLoop:
             flags |= protocol.FILTERED
         self.sequence += 1
         if self.intrinsics is None or (self.intrinsics.height, self.intrinsics.width) != depth.shape:
-            self.intrinsics = self._intrinsics_for(depth.shape[1], depth.shape[0])
+            height, width = depth.shape
+            try:
+                self.intrinsics = self._intrinsics_for(width, height)
+            except (ValueError, OSError) as error:
+                from ..intrinsics import Intrinsics
+                self.note = f"{error}; the point cloud takes a 70 degree field of view"
+                self.intrinsics = Intrinsics.from_fov(width, height, 70.0)
             self.changed()
         self.latest = Frame(protocol.FRAME, self.sequence, timestamp, lost, flags, [depth, amplitude, confidence],
                             protocol.FLOAT32)

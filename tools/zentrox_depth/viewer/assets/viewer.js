@@ -402,7 +402,7 @@
     $("record-format").disabled = !!rec;
     $("record-status").textContent = rec ? `recording to ${rec.path}: ${rec.frames} frames, ${rec.dropped} dropped` :
       ($("record-status").textContent.startsWith("recording to") ? "" : $("record-status").textContent);
-    if (s.error) showMessage(s.error, false);
+    if (s.error || s.note) showMessage(s.error || s.note, false);
   }
 
   $("pause").onclick = () => {

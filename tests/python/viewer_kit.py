@@ -77,8 +77,8 @@ class Page:
         if opcode == 1:
             return "text", json.loads(payload)
         if opcode == 2:
-            if payload[4:6] != b"\x02\x00":  # a frame, not the ray table: drawn, as a page says
-                self.send({"type": "drawn", "sequence": struct.unpack_from("<I", payload, 8)[0]})
+            if payload[4:6] != b"\x02\x00":  # a frame, not the ray table: taken, as a page says
+                self.send({"type": "taken", "sequence": struct.unpack_from("<I", payload, 8)[0]})
             return "binary", payload
         if opcode == 8:
             return "close", payload

@@ -116,8 +116,8 @@ def check_request(message, choices):
     if not isinstance(message, dict):
         raise Refused("a request is a JSON object")
     kind = message.get("type")
-    if kind == "drawn":
-        return {"type": "drawn", "sequence": _whole(message.get("sequence"), "sequence", 0, 0xFFFFFFFF)}
+    if kind == "taken":
+        return {"type": "taken", "sequence": _whole(message.get("sequence"), "sequence", 0, 0xFFFFFFFF)}
     if kind == "ping":
         return {"type": "ping", "t": _number(message.get("t"), "t", -1e300, 1e300)}
     if kind == "pause":

@@ -3,10 +3,10 @@ downloads, nothing else.
 
 Frames: the camera thread hands every frame to the event loop once; each page has a slot that holds
 the newest frame not yet sent to it, and a sender task of its own that sends what is in the slot when
-the page may take one more: a page acknowledges every frame it has drawn, and at most FRAMES_AHEAD
-frames are sent and not yet acknowledged. A slow page (or network) thus gets the newest frame
-whenever it is ready for one, frames wait neither in the server nor in the browser's buffers, and no
-page can hold up the camera or another page.
+the page may take one more: a page says which frame it has taken last, and at most FRAMES_AHEAD
+frames are sent and not yet taken. A slow page (or network) thus gets the newest frame whenever it
+is ready for one, frames wait neither in the server nor in the network's and browser's buffers, and
+no page can hold up the camera or another page.
 
 Security: on a loopback address only requests naming the server by a loopback name are served (a
 page of another site that has a name resolve to 127.0.0.1 is refused); on any other address every
@@ -40,7 +40,7 @@ ASSETS = {
 COOKIE = "zentrox_viewer_token"
 # Replies and state messages one page may have waiting; a page that asks faster than it reads is cut off.
 MAX_PENDING_TEXTS = 64
-# Frames sent to a page and not yet drawn by it: one being drawn, one on its way.
+# Frames sent to a page and not yet taken by it: one arriving, one on its way.
 FRAMES_AHEAD = 2
 SECURITY_HEADERS = {
     "Content-Security-Policy": "default-src 'self'; img-src 'self' data: blob:; style-src 'self'; "
@@ -73,7 +73,7 @@ class Client:
         self.ws = ws
         self.transport = transport
         self.paused = False
-        self.credit = FRAMES_AHEAD
+        self.in_flight = []  # sequences sent and not yet taken
         self.slot = None
         self.binary = []  # the ray table, before any frame
         self.texts = []
@@ -303,11 +303,11 @@ class Viewer:
                 if client.state_due:
                     client.state_due = False
                     await ws.send_str(json.dumps(self._state()))
-                if client.credit <= 0:
-                    continue  # the slot keeps the newest frame until the page has drawn one
+                if len(client.in_flight) >= FRAMES_AHEAD:
+                    continue  # the slot keeps the newest frame until the page has taken one
                 frame, client.slot = client.slot, None
                 if frame is not None and not client.paused:
-                    client.credit -= 1
+                    client.in_flight.append(frame.sequence)
                     await ws.send_bytes(frame.payload)
                     if frame.kind == protocol.FRAME:
                         client.shown = frame
@@ -328,8 +328,9 @@ class Viewer:
         except (ValueError, RecursionError) as error:
             return client.say({"type": "reply", "id": ident, "ok": False, "message": str(error)})
         kind = request["type"]
-        if kind == "drawn":
-            client.credit = min(FRAMES_AHEAD, client.credit + 1)
+        if kind == "taken":
+            # Taking a frame settles every frame sent before it too.
+            client.in_flight = [s for s in client.in_flight if s > request["sequence"]]
             client.wake.set()
             return True
         if kind == "ping":

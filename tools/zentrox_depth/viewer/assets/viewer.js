@@ -140,10 +140,8 @@
     }
     arrivals.push(performance.now());
     if (arrivals.length > 31) arrivals.shift();
-    if (pending) {  // received but replaced before it could be drawn: done with all the same
-      stats.skipped++;
-      drawn(pending.header.sequence);
-    }
+    taken(h.sequence);
+    if (pending) stats.skipped++;  // received but replaced before it could be drawn
     pending = { header: h, buffer };
     if (!drawScheduled) {
       drawScheduled = true;
@@ -152,9 +150,10 @@
   }
   const arrivals = [];
 
-  // Ready for the next frame: the server sends a page only as many frames as it has drawn.
-  function drawn(sequence) {
-    if (socket && socket.readyState === WebSocket.OPEN) socket.send(`{"type":"drawn","sequence":${sequence}}`);
+  // Ready for the next frame: the server sends a page at most two frames beyond the last it took,
+  // so that no frames wait in the network's buffers; the newest is drawn at the next paint.
+  function taken(sequence) {
+    if (socket && socket.readyState === WebSocket.OPEN) socket.send(`{"type":"taken","sequence":${sequence}}`);
   }
 
   // --- drawing --------------------------------------------------------------------------------
@@ -239,7 +238,6 @@
       }
       counters();
       stats.drawMs = performance.now() - began;
-      drawn(h.sequence);
       if (cloud) cloud.changed = false;
     } else if (cloud && cloud.changed && shown) {
       cloud.changed = false;

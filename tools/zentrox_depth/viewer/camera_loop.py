@@ -157,9 +157,10 @@ class CameraLoop:
         if self.recording:
             r = self.recorder
             rec = dict(self.recording, frames=r.frames_written if r else 0, dropped=r.frames_dropped if r else 0)
-        return {"range": self.range_mm(), "frame_rate": self.frame_rate, "skip": {"skip": self.skip[0],
-                "loop": self.skip[1]}, "filters": self.filters, "recording": rec, "error": self.error, "note": self.note,
-                "frames": self.frames, "passed_over": self.passed_over, "raw": self.output == zdc.TOFOutput.RAW}
+        return {"range": self.range_mm(), "frame_rate": self.frame_rate,
+                "skip": {"skip": self.skip[0], "loop": self.skip[1]}, "filters": self.filters, "recording": rec,
+                "error": self.error, "note": self.note, "frames": self.frames, "passed_over": self.passed_over,
+                "raw": self.output == zdc.TOFOutput.RAW}
 
     def range_mm(self):
         return int(self.camera.getControl(zdc.TOFControl.RANGE))

@@ -40,6 +40,8 @@ ASSETS = {
 COOKIE = "zentrox_viewer_token"
 # Replies and state messages one page may have waiting; a page that asks faster than it reads is cut off.
 MAX_PENDING_TEXTS = 64
+# Requests of one page waiting for the camera at most; more are refused until these are done.
+MAX_CAMERA_REQUESTS = 8
 # Frames sent to a page and not yet taken by it: one arriving, one on its way.
 FRAMES_AHEAD = 2
 SECURITY_HEADERS = {
@@ -74,6 +76,7 @@ class Client:
         self.transport = transport
         self.paused = False
         self.in_flight = []  # sequences sent and not yet taken
+        self.waiting = 0  # requests handed to the camera thread and not yet answered
         self.slot = None
         self.binary = []  # the ray table, before any frame
         self.texts = []
@@ -341,8 +344,20 @@ class Viewer:
                 client.slot = None
             return client.say({"type": "reply", "id": ident, "ok": True,
                                "message": "paused" if client.paused else "live"})
-        reply = await asyncio.wrap_future(self.camera_loop.call(request))
-        return client.say(dict(reply, type="reply", id=ident))
+        # The camera answers between two frames (a restart takes longer): meanwhile this page's other
+        # messages (taken, ping) are read on.
+        if client.waiting >= MAX_CAMERA_REQUESTS:
+            return client.say({"type": "reply", "id": ident, "ok": False,
+                               "message": "too many requests wait for the camera; try again"})
+        client.waiting += 1
+        future = asyncio.wrap_future(self.camera_loop.call(request))
+
+        def answered(done):
+            client.waiting -= 1
+            if not done.cancelled() and not client.say(dict(done.result(), type="reply", id=ident)):
+                self.loop.create_task(client.ws.close())
+        future.add_done_callback(answered)
+        return True
 
     # Messages.
 

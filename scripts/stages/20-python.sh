@@ -2,13 +2,17 @@
 # environment (the way users install it), then the pytest suites run against that installation.
 set -euo pipefail
 cd "$ZENTROX_ROOT"
+# The viewer's browser tests drive Debian's chromium headless through its chromedriver.
+scripts/deps chromium chromium-driver
 venv=build/test-venv
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 py="$venv/bin/python"
 # The build runs without isolation so that build/python-wheel is reused between runs; its
 # requirements are those of pyproject.toml.
 # mypy: the tests type-check the README's example and run stubtest against the installed module.
-"$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest mypy plyfile
+# selenium: the viewer's browser tests (aiohttp, the viewer's server, comes with the package).
+"$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest mypy plyfile \
+  'selenium>=4.10' 'aiohttp>=3.9'
 # The MCAP writer libraries (the package's "mcap" extra) and the independent readers the recording
 # tests check MCAP files with.
 "$py" -m pip install --quiet 'mcap>=1.6' 'mcap-ros2-support>=0.5' 'rosbags>=0.10'

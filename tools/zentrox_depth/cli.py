@@ -10,6 +10,7 @@
     zentrox-depth record -n 300 walk.mcap    record (.bin: raw, replays bit for bit; .mcap: ROS 2)
     zentrox-depth play walk.bin              a recording through the driver
     zentrox-depth export walk.bin --png-dir pictures
+    zentrox-depth view                       a live viewer in the browser
 
 Without --csi or --config the USB kit with index 0 is used; without the maker's kit SDK installed
 that is the emulated kit, which renders a built-in scene.
@@ -28,7 +29,7 @@ import numpy as np
 
 import ZentroxDepthCamera as zdc
 
-from . import calibrate_cmd, cloud_cmd, export_cmd, image, play_cmd, png, record_cmd, recordings
+from . import calibrate_cmd, cloud_cmd, export_cmd, image, play_cmd, png, record_cmd, recordings, viewer
 
 PROG = "zentrox-depth"
 
@@ -375,6 +376,7 @@ def parser():
     record_cmd.add_parser(sub, source)
     play_cmd.add_parser(sub)
     export_cmd.add_parser(sub)
+    viewer.add_parser(sub, source)
     return p
 
 
@@ -394,6 +396,8 @@ def main(argv=None, out=None):
             return calibrate_cmd.run(args, out)
         if args.command in ("record", "play", "export"):
             return {"record": record_cmd, "play": play_cmd, "export": export_cmd}[args.command].run(args, out)
+        if args.command == "view":
+            return viewer.run(args, out)
         return command_stream(args, out)
     except Failure as failure:
         print(f"{PROG}: {failure}", file=sys.stderr)

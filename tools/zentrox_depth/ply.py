@@ -24,17 +24,22 @@ def _valid_points(points, intensity):
     return records
 
 
-def write_ply(path, points, intensity=None):
-    """Writes the valid points (and their intensities) as binary PLY; returns how many it wrote."""
+def ply_bytes(points, intensity=None):
+    """(binary PLY file contents, number of points) of the valid points and their intensities."""
     records = _valid_points(points, intensity)
     header = ["ply", "format binary_little_endian 1.0", "comment written by zentrox_depth, metres",
               f"element vertex {len(records)}"]
     header += [f"property float {name}" for name in records.dtype.names]
     header.append("end_header")
+    return ("\n".join(header) + "\n").encode("ascii") + records.tobytes(), len(records)
+
+
+def write_ply(path, points, intensity=None):
+    """Writes the valid points (and their intensities) as binary PLY; returns how many it wrote."""
+    data, count = ply_bytes(points, intensity)
     with open(path, "wb") as f:
-        f.write(("\n".join(header) + "\n").encode("ascii"))
-        f.write(records.tobytes())
-    return len(records)
+        f.write(data)
+    return count
 
 
 def write_pcd(path, points, intensity=None):

@@ -4,6 +4,7 @@ the frames it sends, snapshots, and the command itself."""
 import http.client
 import io
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -81,6 +82,9 @@ def test_the_page_and_its_files_are_served_as_shipped(viewer):
     # Nothing on the page comes from elsewhere.
     page = b"".join(body for body, _ in viewer.assets.values())
     assert b"http://" not in page and b"https://" not in page and b"//cdn" not in page
+    # The page loads every file the server serves, and nothing else.
+    loaded = re.findall(rb'(?:src|href)="([^"]+)"', viewer.assets["/"][0])
+    assert {"/" + name.decode() for name in loaded if name != b"data:,"} == set(viewer.assets) - {"/"}
 
 
 @pytest.mark.parametrize("origin, status", [

@@ -6,8 +6,6 @@ frames, so that the camera sees one caller only; the server asks for them with c
 back a future."""
 
 import concurrent.futures
-import datetime
-import os
 import queue
 import threading
 import time
@@ -17,72 +15,14 @@ import numpy as np
 import ZentroxDepthCamera as zdc
 
 from . import protocol
+from .camera_requests import OK, CameraRequests, recording_formats, status_text  # noqa: F401
+from .frame_message import Frame, monotonic_ms, rays_message  # noqa: F401
 
-OK = zdc.TOFErrorCode.ZentroxSuccess
 # How long one wait for a frame may keep a request from the page waiting.
 FRAME_WAIT_MS = 100
 
 
-def monotonic_ms():
-    return time.monotonic_ns() / 1e6
-
-
-class Frame:
-    """One frame as it is sent: the message bytes and, as views into them, its planes."""
-
-    __slots__ = ("kind", "sequence", "timestamp_ms", "width", "height", "payload", "depth", "amplitude",
-                 "confidence", "raw")
-
-    def __init__(self, kind, sequence, timestamp_ms, lost, flags, planes, sample_type):
-        height, width = planes[0].shape
-        head = protocol.header(kind, sequence, width, height, timestamp_ms, monotonic_ms(), lost, len(planes),
-                               sample_type, flags)
-        dtype = np.dtype("<f4") if sample_type == protocol.FLOAT32 else np.dtype("<u2")
-        plane_bytes = width * height * dtype.itemsize
-        payload = bytearray(len(head) + plane_bytes * len(planes))
-        payload[:len(head)] = head
-        views = []
-        for i, plane in enumerate(planes):
-            view = np.frombuffer(payload, dtype=dtype, count=width * height,
-                                 offset=len(head) + i * plane_bytes).reshape(height, width)
-            np.copyto(view, plane, casting="unsafe")
-            views.append(view)
-        self.kind, self.sequence, self.timestamp_ms = kind, sequence, timestamp_ms
-        self.width, self.height, self.payload = width, height, payload
-        self.depth = self.amplitude = self.confidence = self.raw = None
-        if kind == protocol.FRAME:
-            self.depth, self.amplitude, self.confidence = views
-        else:
-            self.raw = views[0]
-
-
-def rays_message(intrinsics):
-    rays = np.ascontiguousarray(intrinsics.rays(), dtype="<f4")
-    head = protocol.header(protocol.RAYS, 0, intrinsics.width, intrinsics.height, 0, monotonic_ms(), 0, 3,
-                           protocol.FLOAT32)
-    return head + rays.tobytes()
-
-
-def recording_formats():
-    """The formats a recording can be started in here: the recorder and, for MCAP, its libraries."""
-    try:
-        from .. import recorder
-    except ImportError:
-        return []
-    formats = ["bin"]
-    try:
-        recorder.require_mcap()
-        formats.append("mcap")
-    except ImportError:
-        pass
-    return formats
-
-
-def _status_text(status):
-    return f"{status.str()} ({status.value})"
-
-
-class CameraLoop:
+class CameraLoop(CameraRequests):
     """Streams `camera` (opened, not started) on a thread of its own.
 
     publish(frame): called on this thread with every new Frame; must not block.
@@ -116,7 +56,7 @@ class CameraLoop:
         self._commands = queue.SimpleQueue()
         self._stop = threading.Event()
         self._thread = None
-        from ..cli import LostFrames
+        from ..stream_cmd import LostFrames
         self._lost = LostFrames()
 
     # Called from other threads.
@@ -124,7 +64,7 @@ class CameraLoop:
     def start(self):
         status = self.camera.start(self.output)
         if status != OK:
-            raise RuntimeError(f"cannot start the camera: {_status_text(status)}")
+            raise RuntimeError(f"cannot start the camera: {status_text(status)}")
         self.last_frame_at = time.monotonic()
         self._thread = threading.Thread(target=self._run, name="zentrox-viewer-camera", daemon=True)
         self._thread.start()
@@ -269,127 +209,3 @@ class CameraLoop:
             future.set_result(reply)
             self.changed()
 
-    def _do_range(self, request):
-        value = request["value"]
-        if self.device_type == "HQVGA":
-            status = self.camera.setControl(zdc.TOFControl.RANGE, value)
-        else:
-            # A VGA module's range follows from its work mode; the raw frame's size changes with it, so
-            # the stream restarts.
-            mode = zdc.TofWorkMode.SINGLE_FREQ if value == 1250 else zdc.TofWorkMode.DOUBLE_FREQ
-            status = self._restarted(lambda: self.camera.setControl(zdc.TOFControl.MODE, int(mode)))
-        if status != OK:
-            return {"ok": False, "message": f"the camera refused the range {value} mm: {_status_text(status)}"}
-        self._restart_filters()
-        return {"ok": True, "message": f"range {self.range_mm()} mm"}
-
-    def _do_frame_rate(self, request):
-        status = self.camera.setControl(zdc.TOFControl.FRAME_RATE, request["value"])
-        if status != OK:
-            return {"ok": False, "message": f"the camera refused {request['value']} frames/s: {_status_text(status)}"}
-        self.frame_rate = request["value"]
-        return {"ok": True, "message": f"{request['value']} frames/s"}
-
-    def _do_skip(self, request):
-        skip, loop = request["skip"], request["loop"]
-        # The cycle first, so that no moment has more frames skipped than the cycle holds.
-        for control, value in ((zdc.TOFControl.SKIP_FRAME, 0), (zdc.TOFControl.SKIP_FRAME_LOOP, loop),
-                               (zdc.TOFControl.SKIP_FRAME, skip)):
-            status = self.camera.setControl(control, value)
-            if status != OK:
-                return {"ok": False, "message": f"the camera refused the skip rule: {_status_text(status)}"}
-        self.skip = (skip, loop)
-        return {"ok": True, "message": f"skip {skip} of every {loop} frames"}
-
-    def _do_filters(self, request):
-        from .. import filters as f
-        settings = request["value"]
-        kinds = {"confidence": f.Confidence, "flying_pixel": f.FlyingPixel, "spatial": f.Spatial,
-                 "temporal": f.Temporal}
-        chain = []
-        for name in protocol.FILTER_NAMES:
-            if settings[name]["enabled"]:
-                chain.append(kinds[name](**{k: v for k, v in settings[name].items() if k != "enabled"}))
-        self._chain = f.Chain(chain) if chain else None
-        self.filters = settings
-        names = [n.replace("_", " ") for n in protocol.FILTER_NAMES if settings[n]["enabled"]]
-        return {"ok": True, "message": "filters: " + (", ".join(names) if names else "none")}
-
-    def _restart_filters(self):
-        if self._chain is not None:
-            self._chain.reset()
-
-    def _do_record(self, request):
-        if request["action"] == "stop":
-            if not self.recording:
-                return {"ok": False, "message": "no recording runs"}
-            recording = self.recording
-            failure = self._finish_recording()
-            if failure:
-                return {"ok": False, "message": failure}
-            return {"ok": True, "message": f"recorded {recording['frames']} frames to {recording['path']}",
-                    "file": recording["path"]}
-        if self.recording:
-            return {"ok": False, "message": f"a recording to {self.recording['path']} runs already"}
-        from ..recorder import Recorder
-        path = self._recording_path(request["format"])
-        raw = request["format"] == "bin"
-        if raw:
-            # The kit's recording format holds raw frames: the camera streams those while it records.
-            status = self._restarted(None, zdc.TOFOutput.RAW)
-            if status != OK:
-                return {"ok": False, "message": f"cannot stream raw frames: {_status_text(status)}"}
-        try:
-            self.recorder = Recorder(path, camera=self.camera, intrinsics=None if raw else self.intrinsics,
-                                     source=self.source)
-        except (OSError, ImportError, ValueError) as error:
-            if raw:
-                self._restarted(None, zdc.TOFOutput.DEPTH)
-            return {"ok": False, "message": f"cannot record to {path}: {error}"}
-        self.recording = {"path": path, "format": request["format"], "started": time.time()}
-        return {"ok": True, "message": f"recording to {path}", "file": path}
-
-    def _finish_recording(self):
-        """Closes a running recording; the reason if it failed, else None."""
-        if not self.recording:
-            return None
-        recorder, self.recorder = self.recorder, None
-        failure = None
-        try:
-            recorder.close()
-        except Exception as error:  # the recorder's own error, with what the file holds
-            failure = str(error)
-        self.recording["frames"] = recorder.frames_written
-        self.recording = None
-        if self.output == zdc.TOFOutput.RAW and not self._stop.is_set():
-            self._restarted(None, zdc.TOFOutput.DEPTH)
-        return failure
-
-    def _recording_path(self, fmt):
-        stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-        base = os.path.join(self.record_dir, f"zentrox-{stamp}")
-        path, n = f"{base}.{fmt}", 1
-        while os.path.exists(path):
-            n += 1
-            path = f"{base}-{n}.{fmt}"
-        return path
-
-    def _restarted(self, change, output=None):
-        """Stops the stream, applies `change` (a function returning a status) and starts again in
-        `output` (default: as before). The status of the change, else of the start."""
-        self.camera.stop()
-        status = change() if change is not None else OK
-        if output is not None:
-            self.output = output
-        started = self.camera.start(self.output)
-        if started != OK and self.output != zdc.TOFOutput.DEPTH:
-            self.output = zdc.TOFOutput.DEPTH
-            self.camera.start(self.output)
-        self._lost = type(self._lost)()
-        return status if status != OK else started
-
-    def _do_pause(self, request):  # pauses are the server's business, per page
-        return {"ok": True, "message": ""}
-
-    def _do_ping(self, request):
-        return {"ok": True, "message": ""}

@@ -5,9 +5,7 @@
 "use strict";
 
 (() => {
-  const HEADER_BYTES = 48;
-  const KIND_FRAME = 1, KIND_RAYS = 2, KIND_RAW = 3;
-  const FLAG_FILTERED = 1, FLAG_RECORDING = 2;
+  const { HEADER_BYTES, KIND_FRAME, KIND_RAYS, KIND_RAW, FLAG_FILTERED, FLAG_RECORDING } = Frames;
   const $ = (id) => document.getElementById(id);
 
   // What the tests and the benchmark read; nothing of the page depends on it.
@@ -20,23 +18,12 @@
 
   const token = new URLSearchParams(location.search).get("token");
   let socket = null, pending = null, shown = null, rays = null, drawScheduled = false;
-  let nextId = 1, paused = false, requests = new Map();
+  let nextId = 1, requests = new Map();
   let cloud = null;
   try {
     cloud = new Cloud.View($("cloud"));
   } catch (error) {
     stats.cloudError = String(error);
-  }
-
-  function parseHeader(buffer) {
-    const v = new DataView(buffer);
-    const magic = String.fromCharCode(v.getUint8(0), v.getUint8(1), v.getUint8(2), v.getUint8(3));
-    if (magic !== "ZXV1" || v.getUint16(6, true) !== HEADER_BYTES) return null;
-    return {
-      kind: v.getUint16(4, true), sequence: v.getUint32(8, true), width: v.getUint16(12, true),
-      height: v.getUint16(14, true), timestamp: v.getFloat64(16, true), sent: v.getFloat64(24, true),
-      lost: v.getUint32(32, true), planes: v.getUint16(36, true), flags: v.getUint32(40, true),
-    };
   }
 
   // --- the connection -------------------------------------------------------------------------
@@ -104,11 +91,11 @@
     } else if (m.type === "hello") {
       stats.hello = m;
       $("source").textContent = `${m.source} (${m.device_type})`;
-      buildControls(m);
-      applyState(m.state);
+      controls.build(m);
+      controls.apply(m.state);
       schedulePings();
     } else if (m.type === "state") {
-      applyState(m);
+      controls.apply(m);
     } else if (m.type === "reply") {
       stats.replies.push(m);
       showMessage(m.message, m.ok);
@@ -118,7 +105,7 @@
   }
 
   function binaryMessage(buffer) {
-    const h = parseHeader(buffer);
+    const h = Frames.parseHeader(buffer);
     if (!h) return;
     if (h.kind === KIND_RAYS) {
       rays = { width: h.width, height: h.height, data: new Float32Array(buffer, HEADER_BYTES, h.width * h.height * 3) };
@@ -158,30 +145,6 @@
 
   // --- drawing --------------------------------------------------------------------------------
 
-  const images = {};
-  function imageFor(canvas, w, h) {
-    if (canvas.width !== w || canvas.height !== h) {
-      canvas.width = w;
-      canvas.height = h;
-    }
-    let entry = images[canvas.id];
-    if (!entry || entry.data.width !== w || entry.data.height !== h) {
-      const data = canvas.getContext("2d").createImageData(w, h);
-      entry = images[canvas.id] = { data, words: new Uint32Array(data.data.buffer) };
-    }
-    return entry;
-  }
-
-  function planes(frame) {
-    const h = frame.header, n = h.width * h.height;
-    if (h.kind === KIND_RAW) return { raw: new Uint16Array(frame.buffer, HEADER_BYTES, n) };
-    return {
-      depth: new Float32Array(frame.buffer, HEADER_BYTES, n),
-      amplitude: new Float32Array(frame.buffer, HEADER_BYTES + 4 * n, n),
-      confidence: new Float32Array(frame.buffer, HEADER_BYTES + 8 * n, n),
-    };
-  }
-
   function displayRange(depth) {
     if ($("auto-range").checked) {
       const range = Colours.depthRange(depth);
@@ -193,34 +156,26 @@
     return Number.isFinite(low) && Number.isFinite(high) && high > low ? [low, high] : stats.range;
   }
 
-  function paintGrey(canvas, values, w, h) {
-    const img = imageFor(canvas, w, h);
-    Colours.colourGrey(values, img.words, Colours.greyTop(values));
-    canvas.getContext("2d").putImageData(img.data, 0, 0);
-  }
-
   function draw() {
     const began = performance.now();
     drawScheduled = false;
     const frame = pending;
     pending = null;
     if (frame) {
-      const h = frame.header, p = planes(frame);
+      const h = frame.header, p = Frames.planes(frame);
       stats.width = h.width;
       stats.height = h.height;
       if (h.kind === KIND_RAW) {
-        paintGrey($("amplitude"), p.raw, h.width, h.height);
+        Frames.paintGrey($("amplitude"), p.raw, h.width, h.height);
         notice("recording raw frames: depth, confidence and the point cloud return when the recording stops");
       } else {
         notice("");
         const range = displayRange(p.depth);
         if (range[0] !== stats.range[0] || range[1] !== stats.range[1]) Colours.drawBar($("colour-bar"), range[0], range[1]);
         stats.range = range;
-        const img = imageFor($("depth"), h.width, h.height);
-        Colours.colourDepth(p.depth, img.words, range[0], range[1]);
-        $("depth").getContext("2d").putImageData(img.data, 0, 0);
-        paintGrey($("amplitude"), p.amplitude, h.width, h.height);
-        paintGrey($("confidence"), p.confidence, h.width, h.height);
+        Frames.paintDepth($("depth"), p.depth, h.width, h.height, range[0], range[1]);
+        Frames.paintGrey($("amplitude"), p.amplitude, h.width, h.height);
+        Frames.paintGrey($("confidence"), p.confidence, h.width, h.height);
         if (cloud && rays && rays.width === h.width && rays.height === h.height) {
           cloud.setDepth(p.depth);
           cloud.draw(range[0], range[1]);
@@ -307,120 +262,7 @@
   }
   stats.readout = (u, v) => (shown ? readout(u, v) : null);
 
-  // --- controls -------------------------------------------------------------------------------
-
-  function option(select, value, text) {
-    const o = document.createElement("option");
-    o.value = value;
-    o.textContent = text;
-    select.appendChild(o);
-  }
-
-  function buildControls(hello) {
-    const range = $("range");
-    range.textContent = "";
-    for (const r of hello.choices.range) option(range, r, `${r} mm`);
-    range.onchange = () => send({ type: "range", value: Number(range.value) });
-    $("frame-rate").disabled = $("frame-rate-set").disabled = !hello.choices.frame_rate;
-    $("frame-rate-set").onclick = () => send({ type: "frame_rate", value: Number($("frame-rate").value) });
-    $("skip-set").onclick = () => send({ type: "skip", skip: Number($("skip").value), loop: Number($("skip-loop").value) });
-
-    const box = $("filters");
-    for (const old of box.querySelectorAll(".filter")) old.remove();
-    for (const [name, parameters] of Object.entries(hello.filter_parameters)) {
-      const div = document.createElement("div");
-      div.className = "filter";
-      const label = document.createElement("label");
-      const check = document.createElement("input");
-      check.type = "checkbox";
-      check.id = `filter-${name}`;
-      label.append(check, ` ${name.replace("_", " ")}`);
-      const params = document.createElement("div");
-      params.className = "parameters";
-      for (const p of parameters) {
-        const l = document.createElement("label");
-        const input = document.createElement("input");
-        input.type = "number";
-        input.id = `filter-${name}-${p.name}`;
-        input.min = p.min;
-        input.max = p.max;
-        input.step = p.whole ? 1 : "any";
-        input.value = p.default;
-        l.append(`${p.name.replace(/_/g, " ")} `, input);
-        params.appendChild(l);
-      }
-      div.append(label, params);
-      box.appendChild(div);
-    }
-    box.onchange = () => {
-      clearTimeout(box.timer);
-      box.timer = setTimeout(sendFilters, 150);
-    };
-
-    const formats = $("record-format");
-    formats.textContent = "";
-    for (const f of hello.choices.record) option(formats, f, f === "bin" ? ".bin (raw, replays exactly)" : ".mcap (ROS 2)");
-    $("record").disabled = !hello.choices.record.length;
-    if (!hello.choices.record.length) $("record-status").textContent = "recording is not available here";
-    $("record").onclick = () => {
-      const running = stats.state && stats.state.recording;
-      send(running ? { type: "record", action: "stop" } : { type: "record", action: "start", format: formats.value });
-    };
-  }
-
-  function filterSettings() {
-    const out = {};
-    for (const [name, parameters] of Object.entries(stats.hello.filter_parameters)) {
-      out[name] = { enabled: $(`filter-${name}`).checked };
-      for (const p of parameters) out[name][p.name] = Number($(`filter-${name}-${p.name}`).value);
-    }
-    return out;
-  }
-  function sendFilters() { return send({ type: "filters", value: filterSettings() }); }
-
-  function applyState(s) {
-    stats.state = s;
-    if (document.activeElement !== $("range")) $("range").value = s.range;
-    if (s.frame_rate && document.activeElement !== $("frame-rate")) $("frame-rate").value = s.frame_rate;
-    if (document.activeElement !== $("skip")) $("skip").value = s.skip.skip;
-    if (document.activeElement !== $("skip-loop")) $("skip-loop").value = s.skip.loop;
-    // Filters as the server has them (another page may have changed them), unless one is being edited.
-    if (stats.hello && !$("filters").contains(document.activeElement)) {
-      for (const [name, settings] of Object.entries(s.filters)) {
-        for (const [key, value] of Object.entries(settings)) {
-          const input = key === "enabled" ? $(`filter-${name}`) : $(`filter-${name}-${key}`);
-          if (!input) continue;
-          if (key === "enabled") input.checked = value;
-          else input.value = value;
-        }
-      }
-    }
-    const rec = s.recording;
-    $("record").textContent = rec ? "stop" : "start";
-    $("record-format").disabled = !!rec;
-    $("record-status").textContent = rec ? `recording to ${rec.path}: ${rec.frames} frames, ${rec.dropped} dropped` :
-      ($("record-status").textContent.startsWith("recording to") ? "" : $("record-status").textContent);
-    if (s.error || s.note) showMessage(s.error || s.note, false);
-  }
-
-  $("pause").onclick = () => {
-    paused = !paused;
-    $("pause").textContent = paused ? "resume" : "pause";
-    send({ type: "pause", value: paused });
-  };
-
-  const SNAPSHOTS = { "snap-png": "depth.png", "snap-ply": "cloud.ply", "snap-depth": "depth.npy",
-                      "snap-amplitude": "amplitude.npy", "snap-confidence": "confidence.npy" };
-  for (const [id, name] of Object.entries(SNAPSHOTS)) {
-    $(id).addEventListener("click", () => {
-      const q = new URLSearchParams();
-      if (stats.hello) q.set("client", stats.hello.client);
-      q.set("low", stats.range[0]);
-      q.set("high", stats.range[1]);
-      if (token) q.set("token", token);
-      $(id).href = `snapshot/${name}?${q}`;
-    });
-  }
+  const controls = Controls.create({ send, stats, token, showMessage });
 
   Colours.drawBar($("colour-bar"), stats.range[0], stats.range[1]);
   connect();

@@ -81,45 +81,39 @@ FrameDataFormat copyFormat(const Ref& frame, FrameType type) {
     return format;
 }
 
+// The method `method` of a frame class: a copy of `plane`, shaped by the format of `shape`.
+template <typename T, typename Ref>
+auto planeMethod(const char* method, FrameType plane, FrameType shape) {
+    return [method, plane, shape](const Ref& f) { return copyPlane<T>(f, method, plane, shape); };
+}
+
+// getFrameFormat of a frame class whose frames are of output `type`.
+template <typename Ref>
+auto formatMethod(FrameType type) {
+    return [type](const Ref& f) { return copyFormat(f, type); };
+}
+
 }  // namespace
 
 void bindFrames(py::module_& m) {
     py::class_<FrameRef>(m, "ZentroxFrame");
 
     py::class_<RawRef, FrameRef>(m, "RawData")
-        .def(
-            "getRawData",
-            [](const RawRef& f) {
-                return copyPlane<int16_t>(f, "getRawData", FrameType::RAW, FrameType::RAW);
-            },
-            "Get raw data from the frame")
-        .def(
-            "getFrameFormat", [](const RawRef& f) { return copyFormat(f, FrameType::RAW); },
-            "Get the information of this frame");
+        .def("getRawData", planeMethod<int16_t, RawRef>("getRawData", FrameType::RAW, FrameType::RAW),
+             "Get raw data from the frame")
+        .def("getFrameFormat", formatMethod<RawRef>(FrameType::RAW), "Get the information of this frame");
 
     py::class_<DepthRef, FrameRef>(m, "DepthData")
-        .def(
-            "getDepthData",
-            [](const DepthRef& f) {
-                return copyPlane<float>(f, "getDepthData", FrameType::DEPTH, FrameType::DEPTH);
-            },
-            "Get depth data from the frame\n\nA new float32 array of shape (height, width): depth in "
-            "millimetres.")
-        .def(
-            "getConfidenceData",
-            [](const DepthRef& f) {
-                return copyPlane<float>(f, "getConfidenceData", FrameType::CONFIDENCE, FrameType::DEPTH);
-            },
-            "Get confidence data from the frame")
-        .def(
-            "getAmplitudeData",
-            [](const DepthRef& f) {
-                return copyPlane<float>(f, "getAmplitudeData", FrameType::AMPLITUDE, FrameType::DEPTH);
-            },
-            "Get amplitude data from the frame")
-        .def(
-            "getFrameFormat", [](const DepthRef& f) { return copyFormat(f, FrameType::DEPTH); },
-            "Get the information of this frame");
+        .def("getDepthData", planeMethod<float, DepthRef>("getDepthData", FrameType::DEPTH, FrameType::DEPTH),
+             "Get depth data from the frame\n\nA new float32 array of shape (height, width): depth in "
+             "millimetres.")
+        .def("getConfidenceData",
+             planeMethod<float, DepthRef>("getConfidenceData", FrameType::CONFIDENCE, FrameType::DEPTH),
+             "Get confidence data from the frame")
+        .def("getAmplitudeData",
+             planeMethod<float, DepthRef>("getAmplitudeData", FrameType::AMPLITUDE, FrameType::DEPTH),
+             "Get amplitude data from the frame")
+        .def("getFrameFormat", formatMethod<DepthRef>(FrameType::DEPTH), "Get the information of this frame");
 }
 
 }  // namespace python

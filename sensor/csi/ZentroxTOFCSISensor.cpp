@@ -14,6 +14,7 @@
 
 #include "I2cAccess.h"
 #include "Platform.h"
+#include "Sleep.h"
 
 // Older kernel headers lack the packed 12-bit greyscale format (two samples in three bytes).
 #ifndef V4L2_PIX_FMT_Y12P

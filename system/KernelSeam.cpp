@@ -102,12 +102,6 @@ ScopedKernel::~ScopedKernel() {
     current.store(previous, std::memory_order_release);
 }
 
-void sleepFully(struct timespec request) {
-    struct timespec remaining {};
-    while (kernel().nanosleep(&request, &remaining) != 0 && errno == EINTR)
-        request = remaining;
-}
-
 bool readTextLines(const char* path, size_t bufferSize, std::vector<std::string>& lines) {
     lines.clear();
     std::string content;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "KernelIoctl.h"
 #include "KernelSeam.h"
 
 namespace Zentrox {
@@ -29,6 +30,12 @@ class KernelFd {
 
     int get() const { return fd; }
     bool valid() const { return fd >= 0; }
+    // The one ioctl of every owner of a kernel node (see kernelIoctl): its non-negative result, or
+    // -errno; -EBADF when nothing is held.
+    int ioctl(unsigned long request, void* arg, Retry retry = Retry::TRANSIENT) const {
+        return kernelIoctl(seam ? *seam : kernel(), fd, request, arg, retry);
+    }
+    KernelSeam& kernelSeam() const { return seam ? *seam : kernel(); }
     // Closes the descriptor if one is held; the owner reads -1 afterwards whatever close reported
     // (Linux releases the descriptor even when close fails). Returns close's result, 0 when empty.
     int reset() {

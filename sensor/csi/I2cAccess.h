@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "KernelSeam.h"
 #include "ZentroxTypes.h"
 
 namespace Zentrox {
@@ -22,6 +23,10 @@ ZENTROX_API int i2c_set_adapter_timeout(int fd, int timeout);
 // Adapter retry count (2 when `retries` is 0); 0, or -errno.
 ZENTROX_API int i2c_set_adapter_retries(int fd, int retries);
 }
+
+// The first two utilities through a given seam; the exported ones use the process-wide seam.
+int openI2cDevice(KernelSeam& seam, int bus, char* filename, size_t size, int quiet);
+int queryFunctionality(KernelSeam& seam, int fd, unsigned long* funcs);
 
 // One adapter present on the system. A list ends with an entry whose `name` is null.
 struct i2c_adapter_info {
@@ -44,9 +49,9 @@ int i2c_parse_chip_address(const char* text);
 // did not complete.
 namespace ModuleCommand {
 constexpr uint16_t kBlockLength = 512;
-int setFrameRate(int fd, uint16_t address, uint32_t frameRate);
-int requestDataBlock(int fd, uint16_t address, uint16_t offset);
-int readDataBlock(int fd, uint16_t address, uint8_t* dst);
+int setFrameRate(int fd, uint16_t address, uint32_t frameRate, KernelSeam& seam = kernel());
+int requestDataBlock(int fd, uint16_t address, uint16_t offset, KernelSeam& seam = kernel());
+int readDataBlock(int fd, uint16_t address, uint8_t* dst, KernelSeam& seam = kernel());
 }  // namespace ModuleCommand
 
 }  // namespace Zentrox

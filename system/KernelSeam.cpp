@@ -1,4 +1,5 @@
 #include "KernelSeam.h"
+#include "TextLines.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -103,9 +104,13 @@ ScopedKernel::~ScopedKernel() {
 }
 
 bool readTextLines(const char* path, size_t bufferSize, std::vector<std::string>& lines) {
+    return readTextLines(kernel(), path, bufferSize, lines);
+}
+
+bool readTextLines(KernelSeam& seam, const char* path, size_t bufferSize, std::vector<std::string>& lines) {
     lines.clear();
     std::string content;
-    if (!kernel().readFile(path, content)) return false;
+    if (!seam.readFile(path, content)) return false;
     const size_t piece = bufferSize > 1 ? bufferSize - 1 : 1;
     size_t at = 0;
     while (at < content.size()) {

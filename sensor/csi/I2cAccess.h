@@ -37,11 +37,11 @@ struct i2c_adapter_info {
 };
 
 // Adapters from /proc/bus/i2c, or else from sysfs class/i2c-dev; null when memory runs out.
-i2c_adapter_info* i2c_list_adapters();
+i2c_adapter_info* i2c_list_adapters(KernelSeam& seam = kernel());
 void i2c_release_adapter_list(i2c_adapter_info* list);
 // Bus number of a bus text: a number (decimal, 0x-hex, 0-octal) or an adapter name; negative
 // (-1 no match, -2 out of range, -3 out of memory, -4 name not unique) after a message.
-int i2c_find_bus(const char* text);
+int i2c_find_bus(const char* text, KernelSeam& seam = kernel());
 // A 7-bit chip address from text; -1 not a number, -2 outside 0x03..0x77, after a message.
 int i2c_parse_chip_address(const char* text);
 

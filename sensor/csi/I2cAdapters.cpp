@@ -16,6 +16,7 @@
 #include "I2cAccess.h"
 #include "KernelFd.h"
 #include "KernelSeam.h"
+#include "TextLines.h"
 
 namespace Zentrox {
 
@@ -83,9 +84,9 @@ char* takeLastField(char* line) {
 }
 
 // Legacy /proc/bus/i2c: "i2c-N<TAB>kind<TAB>name<TAB>algorithm". False when the file is absent.
-bool listFromProc(AdapterList& list, bool& failed) {
+bool listFromProc(KernelSeam& seam, AdapterList& list, bool& failed) {
     std::vector<std::string> lines;
-    if (!readTextLines("/proc/bus/i2c", 120, lines)) return false;
+    if (!readTextLines(seam, "/proc/bus/i2c", 120, lines)) return false;
     for (std::string& text : lines) {
         std::vector<char> line(text.begin(), text.end());
         line.push_back('\0');
@@ -113,9 +114,9 @@ bool listFromProc(AdapterList& list, bool& failed) {
 }
 
 // Mount point of sysfs from /proc/mounts; empty when none is mounted.
-std::string sysfsMountPoint() {
+std::string sysfsMountPoint(KernelSeam& seam) {
     std::vector<std::string> lines;
-    if (!readTextLines("/proc/mounts", 255, lines)) return std::string();
+    if (!readTextLines(seam, "/proc/mounts", 255, lines)) return std::string();
     for (const std::string& line : lines) {
         char where[256] = {}, type[256] = {};
         if (std::sscanf(line.c_str(), "%*[^ ] %255[^ ] %255[^ ] %*s\n", where, type) != 2) continue;
@@ -134,9 +135,9 @@ bool formatPath(char (&path)[255], const char* format, Args... args) {
 enum class NameFile { FOUND, ABSENT, UNREADABLE };
 
 // The first line of a name file, cut at its newline.
-NameFile readNameFile(const char* path, std::string& name) {
+NameFile readNameFile(KernelSeam& seam, const char* path, std::string& name) {
     std::vector<std::string> lines;
-    if (!readTextLines(path, 120, lines))
+    if (!readTextLines(seam, path, 120, lines))
         return errno == ENOENT || errno == ENOTDIR ? NameFile::ABSENT : NameFile::UNREADABLE;
     if (lines.empty()) return NameFile::UNREADABLE;
     name = lines.front();
@@ -146,42 +147,41 @@ NameFile readNameFile(const char* path, std::string& name) {
 }
 
 // Reads a candidate name file; an unreadable one is reported and ends the search.
-NameFile tryNameFile(const char* path, std::string& name) {
-    NameFile r = readNameFile(path, name);
+NameFile tryNameFile(KernelSeam& seam, const char* path, std::string& name) {
+    NameFile r = readNameFile(seam, path, name);
     if (r == NameFile::UNREADABLE) std::fprintf(stderr, "%s: read error\n", path);
     return r;
 }
 
 // The adapter name of one class/i2c-dev entry: from its own name file, its device's, or that of
 // an i2c-* child of its device.
-NameFile adapterName(const char* dir, const char* entry, std::string& name) {
+NameFile adapterName(KernelSeam& seam, const char* dir, const char* entry, std::string& name) {
     char path[255];
     if (formatPath(path, "%s/%s/name", dir, entry)) {
-        NameFile r = tryNameFile(path, name);
+        NameFile r = tryNameFile(seam, path, name);
         if (r != NameFile::ABSENT) return r;
     }
     if (formatPath(path, "%s/%s/device/name", dir, entry)) {
-        NameFile r = tryNameFile(path, name);
+        NameFile r = tryNameFile(seam, path, name);
         if (r != NameFile::ABSENT) return r;
     }
     char deviceDir[255];
     std::vector<std::string> children;
-    if (!formatPath(deviceDir, "%s/%s/device", dir, entry) ||
-        kernel().listDirectory(deviceDir, children) != 0)
+    if (!formatPath(deviceDir, "%s/%s/device", dir, entry) || seam.listDirectory(deviceDir, children) != 0)
         return NameFile::ABSENT;
     for (const std::string& child : children) {
         if (child.compare(0, 4, "i2c-") != 0) continue;
         if (!formatPath(path, "%s/%s/device/%s/name", dir, entry, child.c_str())) continue;
-        NameFile r = tryNameFile(path, name);
+        NameFile r = tryNameFile(seam, path, name);
         if (r != NameFile::ABSENT) return r;
     }
     return NameFile::ABSENT;
 }
 
-Kind probeKind(int bus, const std::string& name) {
+Kind probeKind(KernelSeam& seam, int bus, const std::string& name) {
     if (name.compare(0, 4, "ISA ") == 0) return KIND_ISA;
     char filename[20];
-    KernelFd probe(i2c_open_i2c_dev(bus, filename, sizeof filename, 1));
+    KernelFd probe(openI2cDevice(seam, bus, filename, sizeof filename, 1), seam);
     if (!probe.valid()) return KIND_UNKNOWN;
     unsigned long funcs = 0;
     if (probe.ioctl(I2C_FUNCS, &funcs, Retry::ONCE) < 0) return KIND_UNKNOWN;
@@ -191,19 +191,19 @@ Kind probeKind(int bus, const std::string& name) {
 }
 
 // Adapters of sysfs class/i2c-dev. False when memory ran out.
-bool listFromSysfs(AdapterList& list) {
-    std::string mount = sysfsMountPoint();
+bool listFromSysfs(KernelSeam& seam, AdapterList& list) {
+    std::string mount = sysfsMountPoint(seam);
     if (mount.empty()) return true;
     std::string dir = mount + "/class/i2c-dev";
     std::vector<std::string> entries;
-    if (kernel().listDirectory(dir.c_str(), entries) != 0) return true;
+    if (seam.listDirectory(dir.c_str(), entries) != 0) return true;
     for (const std::string& entry : entries) {
         if (entry == "." || entry == "..") continue;
         std::string name;
-        if (adapterName(dir.c_str(), entry.c_str(), name) != NameFile::FOUND) continue;
+        if (adapterName(seam, dir.c_str(), entry.c_str(), name) != NameFile::FOUND) continue;
         int bus = 0;
         if (std::sscanf(entry.c_str(), "i2c-%d", &bus) != 1 || bus < 0) continue;
-        const AdapterKind& kind = kKinds[probeKind(bus, name)];
+        const AdapterKind& kind = kKinds[probeKind(seam, bus, name)];
         char* copy = strdup(name.c_str());
         if (!copy || !list.add(bus, copy, kind.funcs, kind.algo)) return false;
     }
@@ -212,11 +212,11 @@ bool listFromSysfs(AdapterList& list) {
 
 }  // namespace
 
-i2c_adapter_info* i2c_list_adapters() {
+i2c_adapter_info* i2c_list_adapters(KernelSeam& seam) {
     AdapterList list;
     if (!list.begin()) return nullptr;
     bool failed = false;
-    if (!listFromProc(list, failed)) failed = !listFromSysfs(list);
+    if (!listFromProc(seam, list, failed)) failed = !listFromSysfs(seam, list);
     return failed ? nullptr : list.release();
 }
 
@@ -227,7 +227,7 @@ void i2c_release_adapter_list(i2c_adapter_info* list) {
     std::free(list);
 }
 
-int i2c_find_bus(const char* text) {
+int i2c_find_bus(const char* text, KernelSeam& seam) {
     if (!text) text = "";
     char* end = nullptr;
     unsigned long value = std::strtoul(text, &end, 0);
@@ -238,7 +238,7 @@ int i2c_find_bus(const char* text) {
         }
         return int(value);
     }
-    i2c_adapter_info* adapters = i2c_list_adapters();
+    i2c_adapter_info* adapters = i2c_list_adapters(seam);
     if (!adapters) {
         std::fprintf(stderr, "Error: Out of memory!\n");
         return -3;

@@ -10,7 +10,7 @@
 namespace Zentrox {
 
 int ModuleController::open(const char* busText) {
-    int bus = i2c_find_bus(busText);
+    int bus = i2c_find_bus(busText, seam);
     if (bus < 0) return -2;
     char name[20];
     fd = KernelFd(openI2cDevice(seam, bus, name, sizeof name, 0), seam);

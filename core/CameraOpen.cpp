@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
+#include "CsiTransport.h"
 #include "FrameBuffer.h"
 #include "ZentroxDevice.h"
 #include "ZentroxDeviceHQVGA.h"
 #include "ZentroxDeviceVGA.h"
-#include "ZentroxTOFCSISensor.h"
 #include "ZentroxTOFCamera.h"
 #include "ZentroxTOFSensor.h"
 #include "ZentroxTOFUSBSensor.h"
@@ -118,7 +118,7 @@ int ZentroxTOFCamera::open(Connection connection, int index) {
     if (connection == Connection::CSI) {
         char path[80];
         std::snprintf(path, sizeof(path), "/dev/video%d", index);
-        fresh = std::make_unique<ZentroxTOFCSISensor>(path, platform);
+        fresh = makeCsiSensor(path, platform);
     } else if (connection == Connection::USB) {
         fresh = std::make_unique<ZentroxTOFUSBSensor>("", index);
     } else {

@@ -1,12 +1,5 @@
 #include "DefaultConfigFiles.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <string>
-
 namespace Zentrox {
 
 // clang-format off
@@ -533,47 +526,5 @@ const std::string_view kRegisterText = R"zcfg([SENSOR]
 0x31=0x00
 0x32=0x00)zcfg";
 // clang-format on
-
-namespace {
-
-// Writes `text` unchanged into a new file next to `name` and renames it over `name`, so that what
-// had the name (a symbolic link, a FIFO, a file someone else reads) is replaced, never followed or
-// opened, and a reader sees either the old file or the whole new one. The new file has the usual
-// mode, 0666 less the umask. False, with nothing left behind, if the file cannot be created, written
-// in full (a full disk) or renamed (a directory of that name).
-bool writeWhole(const char* name, std::string_view text) {
-    static std::atomic<unsigned> serial{0};
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        temporary = std::string(".") + name + "." + std::to_string(::getpid()) + "." +
-                    std::to_string(serial.fetch_add(1)) + ".tmp";
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    size_t done = 0;
-    bool ok = true;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += size_t(n);
-    }
-    if (::close(fd) != 0 && errno != EINTR) ok = false;
-    if (ok && ::rename(temporary.c_str(), name) == 0) return true;
-    ::unlink(temporary.c_str());
-    return false;
-}
-
-}  // namespace
-
-bool writeDefaultConfigFiles() {
-    return writeWhole("ConfigAlgorithm.json", kConfigAlgorithmText) &&
-           writeWhole("ConfigCamera.json", kConfigCameraText) && writeWhole("register.json", kRegisterText);
-}
 
 }  // namespace Zentrox

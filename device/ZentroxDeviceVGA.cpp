@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "DefaultConfigFiles.h"
-#include "KernelSeam.h"
+#include "Sleep.h"
 #include "ZentroxModuleMemory.h"
 #include "ZentroxTOFSensor.h"
 

@@ -4,18 +4,12 @@
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
-#include <strings.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "KernelFd.h"
-#include "KernelSeam.h"
+#include "KernelIoctl.h"
 
 namespace Zentrox {
 
@@ -26,215 +20,24 @@ void* valueArgument(long value) {
     return reinterpret_cast<void*>(static_cast<intptr_t>(value));
 }
 
-struct AdapterKind {
-    const char* funcs;
-    const char* algo;
-};
-constexpr AdapterKind kKinds[] = {
-    {"dummy", "Dummy bus"},     {"isa", "ISA bus"}, {"i2c", "I2C adapter"},
-    {"smbus", "SMBus adapter"}, {"unknown", "N/A"},
-};
-enum Kind { KIND_DUMMY, KIND_ISA, KIND_I2C, KIND_SMBUS, KIND_UNKNOWN };
-constexpr unsigned long kSmbusFuncs =
-    I2C_FUNC_SMBUS_BYTE | I2C_FUNC_SMBUS_BYTE_DATA | I2C_FUNC_SMBUS_WORD_DATA;
-
-// The adapter array: room for a multiple of 8 entries, always followed by a zeroed terminator.
-class AdapterList {
-  public:
-    bool begin() {
-        entries = static_cast<i2c_adapter_info*>(std::calloc(8, sizeof(i2c_adapter_info)));
-        return entries != nullptr;
-    }
-    // Takes ownership of `name` (also on failure).
-    bool add(int bus, char* name, const char* funcs, const char* algo) {
-        entries[count] = {bus, name, funcs, algo};
-        ++count;
-        if (count % 8 == 0) {
-            auto* grown =
-                static_cast<i2c_adapter_info*>(std::realloc(entries, (count + 8) * sizeof *entries));
-            if (!grown) return false;
-            std::memset(grown + count, 0, 8 * sizeof *grown);
-            entries = grown;
-        }
-        return true;
-    }
-    i2c_adapter_info* release() { return std::exchange(entries, nullptr); }
-    // Frees by count: after a failed growth the array has no terminator.
-    ~AdapterList() {
-        if (!entries) return;
-        for (size_t i = 0; i < count; ++i)
-            std::free(entries[i].name);
-        std::free(entries);
-    }
-
-  private:
-    i2c_adapter_info* entries = nullptr;
-    size_t count = 0;
-};
-
-void trimRight(char* text) {
-    size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\n'))
-        text[--n] = '\0';
-}
-
-// Cuts the last tab-separated field off `line`: returns it trimmed, null when no tab is left.
-char* takeLastField(char* line) {
-    char* tab = std::strrchr(line, '\t');
-    if (!tab) return nullptr;
-    *tab = '\0';
-    trimRight(tab + 1);
-    return tab + 1;
-}
-
-// Legacy /proc/bus/i2c: "i2c-N<TAB>kind<TAB>name<TAB>algorithm". False when the file is absent.
-bool listFromProc(AdapterList& list, bool& failed) {
-    std::vector<std::string> lines;
-    if (!readTextLines("/proc/bus/i2c", 120, lines)) return false;
-    for (std::string& text : lines) {
-        std::vector<char> line(text.begin(), text.end());
-        line.push_back('\0');
-        char* algo = takeLastField(line.data());
-        char* name = algo ? takeLastField(line.data()) : nullptr;
-        char* kind = name ? takeLastField(line.data()) : nullptr;
-        int bus = 0;
-        // A negative number is no bus: found by name it would read as an error code.
-        if (!kind || std::sscanf(line.data(), "i2c-%d", &bus) != 1 || bus < 0) continue;
-        size_t n1 = std::strlen(name) + 1, n2 = std::strlen(kind) + 1, n3 = std::strlen(algo) + 1;
-        char* texts = static_cast<char*>(std::malloc(n1 + n2 + n3));
-        if (!texts) {
-            failed = true;
-            return true;
-        }
-        std::memcpy(texts, name, n1);
-        std::memcpy(texts + n1, kind, n2);
-        std::memcpy(texts + n1 + n2, algo, n3);
-        if (!list.add(bus, texts, texts + n1, texts + n1 + n2)) {
-            failed = true;
-            return true;
-        }
-    }
-    return true;
-}
-
-// Mount point of sysfs from /proc/mounts; empty when none is mounted.
-std::string sysfsMountPoint() {
-    std::vector<std::string> lines;
-    if (!readTextLines("/proc/mounts", 255, lines)) return std::string();
-    for (const std::string& line : lines) {
-        char where[256] = {}, type[256] = {};
-        if (std::sscanf(line.c_str(), "%*[^ ] %255[^ ] %255[^ ] %*s\n", where, type) != 2) continue;
-        if (strcasecmp(type, "sysfs") == 0) return where;
-    }
-    return std::string();
-}
-
-// Formats into a 255-byte path; false when the path does not fit.
-template <typename... Args>
-bool formatPath(char (&path)[255], const char* format, Args... args) {
-    int n = std::snprintf(path, sizeof path, format, args...);
-    return n >= 0 && size_t(n) < sizeof path;
-}
-
-enum class NameFile { FOUND, ABSENT, UNREADABLE };
-
-// The first line of a name file, cut at its newline.
-NameFile readNameFile(const char* path, std::string& name) {
-    std::vector<std::string> lines;
-    if (!readTextLines(path, 120, lines))
-        return errno == ENOENT || errno == ENOTDIR ? NameFile::ABSENT : NameFile::UNREADABLE;
-    if (lines.empty()) return NameFile::UNREADABLE;
-    name = lines.front();
-    size_t newline = name.find('\n');
-    if (newline != std::string::npos) name.resize(newline);
-    return NameFile::FOUND;
-}
-
-// Reads a candidate name file; an unreadable one is reported and ends the search.
-NameFile tryNameFile(const char* path, std::string& name) {
-    NameFile r = readNameFile(path, name);
-    if (r == NameFile::UNREADABLE) std::fprintf(stderr, "%s: read error\n", path);
-    return r;
-}
-
-// The adapter name of one class/i2c-dev entry: from its own name file, its device's, or that of
-// an i2c-* child of its device.
-NameFile adapterName(const char* dir, const char* entry, std::string& name) {
-    char path[255];
-    if (formatPath(path, "%s/%s/name", dir, entry)) {
-        NameFile r = tryNameFile(path, name);
-        if (r != NameFile::ABSENT) return r;
-    }
-    if (formatPath(path, "%s/%s/device/name", dir, entry)) {
-        NameFile r = tryNameFile(path, name);
-        if (r != NameFile::ABSENT) return r;
-    }
-    char deviceDir[255];
-    std::vector<std::string> children;
-    if (!formatPath(deviceDir, "%s/%s/device", dir, entry) ||
-        kernel().listDirectory(deviceDir, children) != 0)
-        return NameFile::ABSENT;
-    for (const std::string& child : children) {
-        if (child.compare(0, 4, "i2c-") != 0) continue;
-        if (!formatPath(path, "%s/%s/device/%s/name", dir, entry, child.c_str())) continue;
-        NameFile r = tryNameFile(path, name);
-        if (r != NameFile::ABSENT) return r;
-    }
-    return NameFile::ABSENT;
-}
-
-Kind probeKind(int bus, const std::string& name) {
-    if (name.compare(0, 4, "ISA ") == 0) return KIND_ISA;
-    char filename[20];
-    KernelFd probe(i2c_open_i2c_dev(bus, filename, sizeof filename, 1));
-    if (!probe.valid()) return KIND_UNKNOWN;
-    unsigned long funcs = 0;
-    if (kernel().ioctl(probe.get(), I2C_FUNCS, &funcs) < 0) return KIND_UNKNOWN;
-    if (funcs & I2C_FUNC_I2C) return KIND_I2C;
-    if (funcs & kSmbusFuncs) return KIND_SMBUS;
-    return KIND_DUMMY;
-}
-
-// Adapters of sysfs class/i2c-dev. False when memory ran out.
-bool listFromSysfs(AdapterList& list) {
-    std::string mount = sysfsMountPoint();
-    if (mount.empty()) return true;
-    std::string dir = mount + "/class/i2c-dev";
-    std::vector<std::string> entries;
-    if (kernel().listDirectory(dir.c_str(), entries) != 0) return true;
-    for (const std::string& entry : entries) {
-        if (entry == "." || entry == "..") continue;
-        std::string name;
-        if (adapterName(dir.c_str(), entry.c_str(), name) != NameFile::FOUND) continue;
-        int bus = 0;
-        if (std::sscanf(entry.c_str(), "i2c-%d", &bus) != 1 || bus < 0) continue;
-        const AdapterKind& kind = kKinds[probeKind(bus, name)];
-        char* copy = strdup(name.c_str());
-        if (!copy || !list.add(bus, copy, kind.funcs, kind.algo)) return false;
-    }
-    return true;
-}
-
 // One I2C_RDWR call carrying `count` messages; 0 when all of them went through.
-int transfer(int fd, i2c_msg* messages, uint32_t count) {
+int transfer(KernelSeam& seam, int fd, i2c_msg* messages, uint32_t count) {
     if (fd < 0) return -2;
     i2c_rdwr_ioctl_data data{messages, count};
-    int r = kernel().ioctl(fd, I2C_RDWR, &data);
+    int r = kernelIoctl(seam, fd, I2C_RDWR, &data, Retry::ONCE);
     return r >= 0 && uint32_t(r) >= count ? 0 : -2;
 }
 
 }  // namespace
 
-extern "C" {
-
-int i2c_open_i2c_dev(int bus, char* filename, size_t size, int quiet) {
+int openI2cDevice(KernelSeam& seam, int bus, char* filename, size_t size, int quiet) {
     char fallback[20];
     if (!filename || size == 0) {
         filename = fallback;
         size = sizeof fallback;
     }
     std::snprintf(filename, size, "/dev/i2c-%d", bus);
-    int fd = kernel().open(filename, O_RDWR);
+    int fd = seam.open(filename, O_RDWR);
     if (fd < 0 && !quiet) {
         int error = errno;
         if (error == ENOENT) {
@@ -248,18 +51,29 @@ int i2c_open_i2c_dev(int bus, char* filename, size_t size, int quiet) {
     return fd;
 }
 
-int i2c_get_functionality(int fd, unsigned long* funcs) {
-    if (kernel().ioctl(fd, I2C_FUNCS, funcs) < 0) {
-        int error = errno;
-        std::fprintf(stderr, "Error: Could not get adapter functionality: %s\n", std::strerror(error));
-        return -error;
+int queryFunctionality(KernelSeam& seam, int fd, unsigned long* funcs) {
+    if (int r = kernelIoctl(seam, fd, I2C_FUNCS, funcs, Retry::ONCE); r < 0) {
+        std::fprintf(stderr, "Error: Could not get adapter functionality: %s\n", std::strerror(-r));
+        return r;
     }
     return 0;
 }
 
+extern "C" {
+
+int i2c_open_i2c_dev(int bus, char* filename, size_t size, int quiet) {
+    return openI2cDevice(kernel(), bus, filename, size, quiet);
+}
+
+int i2c_get_functionality(int fd, unsigned long* funcs) {
+    return queryFunctionality(kernel(), fd, funcs);
+}
+
 int i2c_set_slave_addr(int fd, int address, int force) {
-    if (kernel().ioctl(fd, force ? I2C_SLAVE_FORCE : I2C_SLAVE, valueArgument(address)) < 0) {
-        int error = errno;
+    if (int r = kernelIoctl(kernel(), fd, force ? I2C_SLAVE_FORCE : I2C_SLAVE, valueArgument(address),
+                            Retry::ONCE);
+        r < 0) {
+        int error = -r;
         std::fprintf(stderr, "Error: Could not set address to 0x%02x: %s\n", address, std::strerror(error));
         return -error;
     }
@@ -267,8 +81,9 @@ int i2c_set_slave_addr(int fd, int address, int force) {
 }
 
 int i2c_set_adapter_timeout(int fd, int timeout) {
-    if (kernel().ioctl(fd, I2C_TIMEOUT, valueArgument(timeout ? timeout : 3)) < 0) {
-        int error = errno;
+    if (int r = kernelIoctl(kernel(), fd, I2C_TIMEOUT, valueArgument(timeout ? timeout : 3), Retry::ONCE);
+        r < 0) {
+        int error = -r;
         std::fprintf(stderr, "Error: Could not set timeout to %d: %s\n", timeout, std::strerror(error));
         return -error;
     }
@@ -276,8 +91,9 @@ int i2c_set_adapter_timeout(int fd, int timeout) {
 }
 
 int i2c_set_adapter_retries(int fd, int retries) {
-    if (kernel().ioctl(fd, I2C_RETRIES, valueArgument(retries ? retries : 2)) < 0) {
-        int error = errno;
+    if (int r = kernelIoctl(kernel(), fd, I2C_RETRIES, valueArgument(retries ? retries : 2), Retry::ONCE);
+        r < 0) {
+        int error = -r;
         std::fprintf(stderr, "Error: Could not set retries to %d: %s\n", retries, std::strerror(error));
         return -error;
     }
@@ -286,70 +102,9 @@ int i2c_set_adapter_retries(int fd, int retries) {
 
 }  // extern "C"
 
-i2c_adapter_info* i2c_list_adapters() {
-    AdapterList list;
-    if (!list.begin()) return nullptr;
-    bool failed = false;
-    if (!listFromProc(list, failed)) failed = !listFromSysfs(list);
-    return failed ? nullptr : list.release();
-}
-
-void i2c_release_adapter_list(i2c_adapter_info* list) {
-    if (!list) return;
-    for (i2c_adapter_info* entry = list; entry->name; ++entry)
-        std::free(entry->name);
-    std::free(list);
-}
-
-int i2c_find_bus(const char* text) {
-    if (!text) text = "";
-    char* end = nullptr;
-    unsigned long value = std::strtoul(text, &end, 0);
-    if (*text != '\0' && *end == '\0') {
-        if (value > 0xFFFFF) {
-            std::fprintf(stderr, "Error: I2C bus out of range!\n");
-            return -2;
-        }
-        return int(value);
-    }
-    i2c_adapter_info* adapters = i2c_list_adapters();
-    if (!adapters) {
-        std::fprintf(stderr, "Error: Out of memory!\n");
-        return -3;
-    }
-    int found = -1;
-    for (i2c_adapter_info* entry = adapters; entry->name; ++entry) {
-        if (std::strcmp(entry->name, text) != 0) continue;
-        if (found >= 0) {
-            std::fprintf(stderr, "Error: I2C bus name is not unique!\n");
-            i2c_release_adapter_list(adapters);
-            return -4;
-        }
-        found = entry->bus;
-    }
-    i2c_release_adapter_list(adapters);
-    if (found < 0) std::fprintf(stderr, "Error: I2C bus name doesn't match any bus present!\n");
-    return found;
-}
-
-int i2c_parse_chip_address(const char* text) {
-    if (!text) text = "";
-    char* end = nullptr;
-    long address = std::strtol(text, &end, 0);
-    if (*end != '\0') {
-        std::fprintf(stderr, "Error: Chip address is not a number!\n");
-        return -1;
-    }
-    if (address < 0x03 || address > 0x77) {
-        std::fprintf(stderr, "Error: Chip address out of range (0x03-0x77)!\n");
-        return -2;
-    }
-    return int(address);
-}
-
 namespace ModuleCommand {
 
-int setFrameRate(int fd, uint16_t address, uint32_t frameRate) {
+int setFrameRate(int fd, uint16_t address, uint32_t frameRate, KernelSeam& seam) {
     uint8_t command[6] = {0x06,
                           0x33,
                           uint8_t(frameRate >> 24),
@@ -357,20 +112,20 @@ int setFrameRate(int fd, uint16_t address, uint32_t frameRate) {
                           uint8_t(frameRate >> 8),
                           uint8_t(frameRate)};
     i2c_msg message{address, 0, sizeof command, command};
-    return transfer(fd, &message, 1);
+    return transfer(seam, fd, &message, 1);
 }
 
-int requestDataBlock(int fd, uint16_t address, uint16_t offset) {
+int requestDataBlock(int fd, uint16_t address, uint16_t offset, KernelSeam& seam) {
     uint8_t command[6] = {
         0x06, 0x31, uint8_t(offset >> 8), uint8_t(offset), uint8_t(kBlockLength >> 8), uint8_t(kBlockLength)};
     i2c_msg message{address, 0, sizeof command, command};
-    return transfer(fd, &message, 1);
+    return transfer(seam, fd, &message, 1);
 }
 
-int readDataBlock(int fd, uint16_t address, uint8_t* dst) {
+int readDataBlock(int fd, uint16_t address, uint8_t* dst, KernelSeam& seam) {
     uint8_t command[2] = {0x06, 0x32};
     i2c_msg messages[2] = {{address, 0, sizeof command, command}, {address, I2C_M_RD, kBlockLength, dst}};
-    return transfer(fd, messages, 2);
+    return transfer(seam, fd, messages, 2);
 }
 
 }  // namespace ModuleCommand

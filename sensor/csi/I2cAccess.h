@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "KernelSeam.h"
 #include "ZentroxTypes.h"
 
 namespace Zentrox {
@@ -23,6 +24,10 @@ ZENTROX_API int i2c_set_adapter_timeout(int fd, int timeout);
 ZENTROX_API int i2c_set_adapter_retries(int fd, int retries);
 }
 
+// The first two utilities through a given seam; the exported ones use the process-wide seam.
+int openI2cDevice(KernelSeam& seam, int bus, char* filename, size_t size, int quiet);
+int queryFunctionality(KernelSeam& seam, int fd, unsigned long* funcs);
+
 // One adapter present on the system. A list ends with an entry whose `name` is null.
 struct i2c_adapter_info {
     int bus;
@@ -32,11 +37,11 @@ struct i2c_adapter_info {
 };
 
 // Adapters from /proc/bus/i2c, or else from sysfs class/i2c-dev; null when memory runs out.
-i2c_adapter_info* i2c_list_adapters();
+i2c_adapter_info* i2c_list_adapters(KernelSeam& seam = kernel());
 void i2c_release_adapter_list(i2c_adapter_info* list);
 // Bus number of a bus text: a number (decimal, 0x-hex, 0-octal) or an adapter name; negative
 // (-1 no match, -2 out of range, -3 out of memory, -4 name not unique) after a message.
-int i2c_find_bus(const char* text);
+int i2c_find_bus(const char* text, KernelSeam& seam = kernel());
 // A 7-bit chip address from text; -1 not a number, -2 outside 0x03..0x77, after a message.
 int i2c_parse_chip_address(const char* text);
 
@@ -44,9 +49,9 @@ int i2c_parse_chip_address(const char* text);
 // did not complete.
 namespace ModuleCommand {
 constexpr uint16_t kBlockLength = 512;
-int setFrameRate(int fd, uint16_t address, uint32_t frameRate);
-int requestDataBlock(int fd, uint16_t address, uint16_t offset);
-int readDataBlock(int fd, uint16_t address, uint8_t* dst);
+int setFrameRate(int fd, uint16_t address, uint32_t frameRate, KernelSeam& seam = kernel());
+int requestDataBlock(int fd, uint16_t address, uint16_t offset, KernelSeam& seam = kernel());
+int readDataBlock(int fd, uint16_t address, uint8_t* dst, KernelSeam& seam = kernel());
 }  // namespace ModuleCommand
 
 }  // namespace Zentrox

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/media.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -11,63 +10,36 @@
 #include <string>
 #include <vector>
 
+#include "MediaGraph.h"
 #include "Platform.h"
-#include "ZentroxTOFCSISensor.h"
 
 namespace Zentrox {
 
 namespace {
 
-constexpr uint32_t kNoEntity = 0xFFFFFFFFu;
-
-// Opens the media node listed in the capture device's sysfs directory; an invalid owner if none.
-KernelFd openMediaNode(CsiPipeline& pipeline, int videoFd) {
+// Opens the media node listed in the capture device's sysfs directory; an invalid graph if none.
+MediaGraph openMediaNode(CsiPipeline& pipeline, int videoFd, KernelSeam& seam) {
     struct stat st {};
-    if (kernel().fstat(videoFd, &st) != 0 || (st.st_mode & S_IFMT) != S_IFCHR) return KernelFd();
+    if (seam.fstat(videoFd, &st) != 0 || (st.st_mode & S_IFMT) != S_IFCHR) return MediaGraph();
     char path[300];
     std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device", major(st.st_rdev), minor(st.st_rdev));
     std::vector<std::string> names;
-    if (kernel().listDirectory(path, names) != 0 || names.empty()) return KernelFd();
+    if (seam.listDirectory(path, names) != 0 || names.empty()) return MediaGraph();
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         if (it->compare(0, 5, "media") != 0) continue;
         int n = std::snprintf(pipeline.mediaPath, sizeof pipeline.mediaPath, "/dev/%s", it->c_str());
         if (n < 0 || size_t(n) >= sizeof pipeline.mediaPath) break;
-        KernelFd media(kernel().open(pipeline.mediaPath, O_RDWR));
-        if (media.valid()) return media;
+        KernelFd media(seam.open(pipeline.mediaPath, O_RDWR), seam);
+        if (media.valid()) return MediaGraph(std::move(media));
     }
-    return KernelFd();
-}
-
-// Id of the entity called `name`, searched from the start of the list with one attempt per call.
-uint32_t lookupEntity(int mediaFd, const char* name) {
-    uint32_t id = 0;
-    for (;;) {
-        media_entity_desc desc;
-        std::memset(&desc, 0, sizeof desc);
-        desc.id = id | MEDIA_ENT_ID_FLAG_NEXT;
-        if (kernel().ioctl(mediaFd, MEDIA_IOC_ENUM_ENTITIES, &desc) != 0) {
-            std::perror("Query entity failed");
-            return kNoEntity;
-        }
-        if (std::strncmp(desc.name, name, sizeof desc.name) == 0) return desc.id;
-        // The kernel answers the next entity above `id`; one that does not advance would repeat for ever.
-        if ((desc.id & ~MEDIA_ENT_ID_FLAG_NEXT) <= id) return kNoEntity;
-        id = desc.id;
-    }
+    return MediaGraph();
 }
 
 // Enables the link from the receiver to the first capture channel on a Raspberry Pi 5.
-bool enableReceiverLink(int mediaFd) {
-    media_link_desc link;
-    std::memset(&link, 0, sizeof link);
-    link.source.entity = lookupEntity(mediaFd, "csi2");
-    link.source.index = 4;
-    link.source.flags = MEDIA_PAD_FL_SOURCE;
-    link.sink.entity = lookupEntity(mediaFd, "rp1-cfe-csi2_ch0");
-    link.sink.index = 0;
-    link.sink.flags = MEDIA_PAD_FL_SINK;
-    link.flags = MEDIA_LNK_FL_ENABLED;
-    return kernel().ioctl(mediaFd, MEDIA_IOC_SETUP_LINK, &link) == 0;
+bool enableReceiverLink(MediaGraph& graph) {
+    const uint32_t receiver = graph.lookup("csi2");
+    const uint32_t channel = graph.lookup("rp1-cfe-csi2_ch0");
+    return graph.enableLink(receiver, 4, channel, 0);
 }
 
 enum class Role { NONE, RECEIVER, SENSOR };
@@ -95,39 +67,35 @@ bool busTextOf(const char* name, size_t nameSize, char (&bus)[8]) {
 }
 
 // Opens the /dev/v4l-subdevN node of a sub-device entity, found through its sysfs link.
-KernelFd openSubdevNode(const media_entity_desc& desc) {
+KernelFd openSubdevNode(const media_entity_desc& desc, KernelSeam& seam) {
     char path[64];
     std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u", desc.dev.major, desc.dev.minor);
     char link[256];
-    ssize_t n = kernel().readlink(path, link, sizeof link - 1);
+    ssize_t n = seam.readlink(path, link, sizeof link - 1);
     if (n < 0) return KernelFd();
     link[n] = '\0';
     const char* last = std::strrchr(link, '/');
     if (!last || std::strncmp(last, "/v4l-subdev", 11) != 0) return KernelFd();
     char node[272];
     std::snprintf(node, sizeof node, "/dev%s", last);
-    return KernelFd(kernel().open(node, O_RDWR));
+    return KernelFd(seam.open(node, O_RDWR), seam);
 }
 
-void scanEntities(CsiPipeline& pipeline, int mediaFd, int platform) {
+void scanEntities(CsiPipeline& pipeline, MediaGraph& graph, int platform) {
     uint32_t id = 0;
     for (;;) {
         media_entity_desc desc;
-        std::memset(&desc, 0, sizeof desc);
-        desc.id = id | MEDIA_ENT_ID_FLAG_NEXT;
-        if (ZentroxTOFCSISensor::xioctl(mediaFd, MEDIA_IOC_ENUM_ENTITIES, &desc) != 0) return;  // end of list
-        // An answer that does not advance would make the scan repeat for ever.
-        if ((desc.id & ~MEDIA_ENT_ID_FLAG_NEXT) <= id) return;
+        if (!graph.next(id, desc, Retry::TRANSIENT)) return;  // end of list
         id = desc.id;
         desc.name[sizeof desc.name - 1] = '\0';
         Role role = classify(desc.name, platform);
         if (role == Role::NONE) continue;
         if (role == Role::SENSOR && !busTextOf(desc.name, sizeof desc.name, pipeline.i2cBusName)) return;
-        KernelFd node = openSubdevNode(desc);
+        KernelFd node = openSubdevNode(desc, graph.kernelSeam());
         if (!node.valid()) return;
         if (pipeline.subdevCount >= CsiPipeline::kMaxSubdevices) return;  // `node` closes here
         uint8_t slot = pipeline.subdevCount++;
-        pipeline.subdevFds[slot] = std::move(node);
+        pipeline.subdevFds[slot] = SubDevice(std::move(node));
         if (role == Role::SENSOR) {
             pipeline.subdevIndex = slot;
             pipeline.sensorFound = true;
@@ -150,11 +118,11 @@ void CsiPipeline::reset() {
     std::memset(mediaPath, 0, sizeof mediaPath);
 }
 
-void findSubdevices(CsiPipeline& pipeline, int videoFd, int platform) {
-    KernelFd media = openMediaNode(pipeline, videoFd);
+void findSubdevices(CsiPipeline& pipeline, int videoFd, int platform, KernelSeam& seam) {
+    MediaGraph media = openMediaNode(pipeline, videoFd, seam);
     if (!media.valid()) return;
-    if (platform == Platform::RASPBERRY_PI_5 && !enableReceiverLink(media.get())) return;
-    scanEntities(pipeline, media.get(), platform);
+    if (platform == Platform::RASPBERRY_PI_5 && !enableReceiverLink(media)) return;
+    scanEntities(pipeline, media, platform);
 }
 
 }  // namespace Zentrox

@@ -1,5 +1,6 @@
-// A CSI transport on a fake board: the fake kernel installed for the rig's lifetime, one board
-// profile built into it, and the sensor under test (destroyed before the kernel goes).
+// A CSI transport on a fake board: the fake kernel, given to the transport and installed for the
+// rig's lifetime (for the free functions the tests call), one board profile built into it, and the
+// sensor under test (destroyed before the kernel goes).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,7 +26,7 @@ constexpr int kAllBoards[] = {Platform::JETSON, Platform::RASPBERRY_PI, Platform
 struct CsiRig {
     explicit CsiRig(int platform, BoardOptions options = {})
         : board(kernel, platform, std::move(options)),
-          sensor(std::make_unique<ZentroxTOFCSISensor>(board.videoPath.c_str(), platform)) {
+          sensor(std::make_unique<ZentroxTOFCSISensor>(board.videoPath.c_str(), platform, kernel)) {
         info.index = 3;
         info.connect = Connection::CSI;
     }

@@ -13,31 +13,36 @@ namespace {
 // --- The retry rule ---------------------------------------------------------------------------
 
 TEST(CsiRetryRule, FiveAttemptsRetryingOnlyTransientErrors) {
+    constexpr Retry T = Retry::TRANSIENT, O = Retry::ONCE;
     const struct {
         int error;
         int failures;
-        int result;
+        Retry retry;
         size_t calls;
+        bool succeeds;
     } rows[] = {
-        {EINTR, 1, 0, 2},     {EINTR, 4, 0, 5}, {EINTR, 5, -1, 5},  {EAGAIN, 4, 0, 5}, {EAGAIN, 6, -1, 5},
-        {ETIMEDOUT, 2, 0, 3}, {EIO, 1, -1, 1},  {EINVAL, 1, -1, 1}, {EBUSY, 1, -1, 1}, {ENOTTY, 3, -1, 1},
+        {EINTR, 1, T, 2, true},   {EINTR, 4, T, 5, true},   {EINTR, 5, T, 5, false},
+        {EAGAIN, 4, T, 5, true},  {EAGAIN, 6, T, 5, false}, {ETIMEDOUT, 2, T, 3, true},
+        {EIO, 1, T, 1, false},    {EINVAL, 1, T, 1, false}, {EBUSY, 1, T, 1, false},
+        {ENOTTY, 3, T, 1, false}, {EINTR, 1, O, 1, false},  {ETIMEDOUT, 1, O, 1, false},
     };
     for (const auto& row : rows) {
         CsiRig rig(Platform::RASPBERRY_PI);
-        int fd = rig.kernel.open(rig.board.videoPath.c_str(), 2);
+        KernelFd fd(rig.kernel.open(rig.board.videoPath.c_str(), 2), rig.kernel);
         rig.kernel.inject(Fault{Sys::IOCTL, VIDIOC_QUERYCAP, "", row.error, 0, row.failures});
         rig.kernel.clearTrace();
         v4l2_capability cap{};
         errno = 0;
-        int r = ZentroxTOFCSISensor::xioctl(fd, VIDIOC_QUERYCAP, &cap);
-        EXPECT_EQ(r, row.result) << row.error << " x" << row.failures;
+        int r = fd.ioctl(VIDIOC_QUERYCAP, &cap, row.retry);
         EXPECT_EQ(rig.count(Sys::IOCTL), row.calls) << row.error << " x" << row.failures;
-        if (r != 0) {
-            EXPECT_EQ(errno, row.error);
-        } else {
+        if (row.succeeds) {
+            EXPECT_EQ(r, 0) << row.error << " x" << row.failures;
             EXPECT_STREQ(reinterpret_cast<char*>(cap.driver), "unicam");
+        } else {
+            // The kernel's error comes back negated, and errno still holds it.
+            EXPECT_EQ(r, -row.error) << row.error << " x" << row.failures;
+            EXPECT_EQ(errno, row.error);
         }
-        rig.kernel.close(fd);
     }
 }
 
@@ -45,8 +50,9 @@ TEST(CsiRetryRule, NegativeDescriptorIsRefusedWithoutACall) {
     CsiRig rig(Platform::UNKNOWN);
     int value = 0;
     errno = 0;
-    EXPECT_EQ(ZentroxTOFCSISensor::xioctl(-1, VIDIOC_S_INPUT, &value), -1);
+    EXPECT_EQ(kernelIoctl(rig.kernel, -1, VIDIOC_S_INPUT, &value, Retry::TRANSIENT), -EBADF);
     EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(KernelFd().ioctl(VIDIOC_S_INPUT, &value), -EBADF);
     EXPECT_EQ(rig.count(Sys::IOCTL), 0u);
 }
 

@@ -13,6 +13,7 @@
 #include "I2cAccess.h"
 #include "KernelSeam.h"
 #include "Platform.h"
+#include "Sleep.h"
 #include "StderrCapture.h"
 
 using namespace Zentrox;

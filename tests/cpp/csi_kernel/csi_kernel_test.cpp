@@ -54,9 +54,8 @@ TEST_P(AdjustedSize, StartRefusesAndTheNativeSizeStillStreams) {
     config.sizes = {{640, 480}};
     Bench bench(c.platform, config, 640, 480);
     // The sensor sub-device takes the size; only the capture node's answer tells it cannot stream.
-    ScopedKernel installed(bench.fake);
-
-    ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), c.platform);
+    // The transport is given the fake kernel: nothing process-wide is installed.
+    ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), c.platform, bench.fake);
     CameraInfo info{};
     ASSERT_EQ(sensor.open(info), 0);
     ASSERT_EQ(sensor.setControl(CameraCtrl::FMT_WIDTH, int(c.width)), 0);
@@ -90,9 +89,7 @@ TEST(AdjustedPixelFormat, APackedFormatTheNodeLacksIsRefused) {
     config.height = 480;
     config.pixelFormats = {V4L2_PIX_FMT_Y12};
     Bench bench(Platform::RASPBERRY_PI_5, config, 640, 480);
-    ScopedKernel installed(bench.fake);
-
-    ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), Platform::RASPBERRY_PI_5);
+    ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), Platform::RASPBERRY_PI_5, bench.fake);
     CameraInfo info{};
     ASSERT_EQ(sensor.open(info), 0);
     EXPECT_EQ(sensor.start(), -1);
@@ -108,9 +105,7 @@ TEST(AdjustedPixelFormat, TheFormatAskedForStreams) {
     config.height = 480;
     config.pixelFormats = {V4L2_PIX_FMT_Y12, V4L2_PIX_FMT_Y12P};
     Bench bench(Platform::RASPBERRY_PI_5, config, 640, 480);
-    ScopedKernel installed(bench.fake);
-
-    ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), Platform::RASPBERRY_PI_5);
+    ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), Platform::RASPBERRY_PI_5, bench.fake);
     CameraInfo info{};
     ASSERT_EQ(sensor.open(info), 0);
     ASSERT_EQ(sensor.start(), 0);
@@ -136,7 +131,6 @@ TEST(KernelAnswers, FormatOfTheOtherTypeAndPollReadiness) {
         config.height = 480;
         config.pixelFormats = {V4L2_PIX_FMT_Y12};
         Bench bench(platform, config, 640, 480);
-        ScopedKernel installed(bench.fake);
         const bool multi = platform == Platform::RADXA_ROCK;
         const int fd = bench.fake.open(bench.board.videoPath.c_str(), 0);
         ASSERT_GE(fd, 0);
@@ -151,7 +145,7 @@ TEST(KernelAnswers, FormatOfTheOtherTypeAndPollReadiness) {
         EXPECT_EQ(bench.fake.poll(&p, 1, 100), 1);
         EXPECT_EQ(p.revents, POLLERR) << "not streaming";
 
-        ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), platform);
+        ZentroxTOFCSISensor sensor(bench.board.videoPath.c_str(), platform, bench.fake);
         CameraInfo info{};
         ASSERT_EQ(sensor.open(info), 0);
         ASSERT_EQ(sensor.start(), 0);  // eight buffers queued, streaming

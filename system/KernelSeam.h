@@ -1,5 +1,6 @@
-// The one seam through which the CSI transport (and board detection) reaches the kernel.
-// Production code uses the libc implementation; tests install a fake kernel for their scope.
+// The one seam through which the driver reaches the kernel: the CSI transport, board detection,
+// the files the depth engine reads and writes, and sleeping. Production code uses the libc
+// implementation; tests install a fake kernel for their scope or hand one to a transport.
 #pragma once
 
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Zentrox {
@@ -33,6 +35,13 @@ class KernelSeam {
     virtual int poll(struct pollfd* fds, nfds_t count, int timeout_ms) = 0;
     // Nanoseconds of the monotonic clock, on which the transport measures its deadlines.
     virtual int64_t monotonicNs();
+    // Writes `text` into a new file beside `name` and renames it over `name`, so that what had the
+    // name (a symbolic link, a FIFO, a file someone else reads) is replaced, never followed or
+    // opened, and a reader sees either the old file or the whole new one. The new file has the
+    // usual mode, 0666 less the umask. False, with nothing left behind, if the file cannot be
+    // created, written in full (a full disk) or renamed (a directory of that name). Every seam
+    // writes to the real file system unless it says otherwise.
+    virtual bool replaceFile(const char* name, std::string_view text);
 };
 
 // The seam of plain Linux system calls.
@@ -65,9 +74,6 @@ class ScopedKernel {
   private:
     KernelSeam* previous;
 };
-
-// Sleeps for `request` through the seam, resuming with the remaining time after EINTR.
-void sleepFully(struct timespec request);
 
 // Reads a text file through the seam and cuts it as successive fgets calls with a buffer of
 // `bufferSize` bytes would: pieces of at most bufferSize - 1 characters, each ending after its

@@ -1,10 +1,12 @@
 // A whole file mapped read-only and shared, together with its descriptor. Move-only; the mapping and
-// the descriptor are released exactly once (at release() or destruction); afterwards descriptor()
-// reads -1 and data() null.
+// the descriptor are released exactly once (at release() or destruction), through the seam they came
+// from; afterwards descriptor() reads -1 and data() null.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "KernelSeam.h"
 
 namespace Zentrox {
 
@@ -28,7 +30,8 @@ class MappedFile {
     // length, or cannot be mapped. The name is opened without waiting, so a FIFO or a device node
     // cannot hold the caller; `notRegular`, when given, tells whether something that is not a regular
     // file has the name.
-    static MappedFile openReadOnly(const char* path, bool* notRegular = nullptr);
+    // Every call goes through `seam`, the release too.
+    static MappedFile openReadOnly(const char* path, bool* notRegular = nullptr, KernelSeam& seam = kernel());
 
     void release();
     bool mapped() const { return map != nullptr; }
@@ -38,6 +41,7 @@ class MappedFile {
 
   private:
     void take(MappedFile& other) {
+        seam = other.seam;
         fd = other.fd;
         map = other.map;
         length = other.length;
@@ -46,6 +50,7 @@ class MappedFile {
         other.length = 0;
     }
 
+    KernelSeam* seam = nullptr;
     int fd = -1;
     void* map = nullptr;
     size_t length = 0;

@@ -1,4 +1,5 @@
 #include "KernelSeam.h"
+#include "TextLines.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -102,16 +103,14 @@ ScopedKernel::~ScopedKernel() {
     current.store(previous, std::memory_order_release);
 }
 
-void sleepFully(struct timespec request) {
-    struct timespec remaining {};
-    while (kernel().nanosleep(&request, &remaining) != 0 && errno == EINTR)
-        request = remaining;
+bool readTextLines(const char* path, size_t bufferSize, std::vector<std::string>& lines) {
+    return readTextLines(kernel(), path, bufferSize, lines);
 }
 
-bool readTextLines(const char* path, size_t bufferSize, std::vector<std::string>& lines) {
+bool readTextLines(KernelSeam& seam, const char* path, size_t bufferSize, std::vector<std::string>& lines) {
     lines.clear();
     std::string content;
-    if (!kernel().readFile(path, content)) return false;
+    if (!seam.readFile(path, content)) return false;
     const size_t piece = bufferSize > 1 ? bufferSize - 1 : 1;
     size_t at = 0;
     while (at < content.size()) {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "ZentroxTOFCamera.h"
 #include "ZentroxTypes.h"
 
 namespace Zentrox {

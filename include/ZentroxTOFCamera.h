@@ -27,13 +27,6 @@ class FramePool;
 struct LinkNode;
 class CameraClock;
 
-// Size record of one output, filled by the device.
-struct OutputGeometry {
-    uint32_t tag;
-    uint32_t width;
-    uint32_t height;
-};
-
 // Abstract frame buffer handed to the caller by requestFrame. The pool owns it.
 class ZENTROX_API ZentroxFrameBuffer {
   public:

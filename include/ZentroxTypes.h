@@ -110,6 +110,13 @@ struct CameraInfo {
     uint32_t bpp;
 };
 
+// Size record of one output, filled by the device (raw and depth outputs).
+struct OutputGeometry {
+    uint32_t tag;
+    uint32_t width;
+    uint32_t height;
+};
+
 // Format of one image plane of a frame.
 struct FrameDataFormat {
     uint32_t width;

@@ -114,9 +114,10 @@ def _normalise(samples, bit_width):
 
 
 class BinRecording:
-    """A .bin recording opened for reading: its header, the timestamps of its frames (the last
-    image's, as the driver reports a frame) and each frame's raw image as the driver hands it out.
-    A file whose writer never finished gives its complete frames, as the kit plays them."""
+    """A .bin recording opened for reading: its header, the timestamps of its images and frames (a
+    frame's is its last image's, as the driver reports a frame), the length of one pass of the kit's
+    loop (pass_ms) and each frame's raw image as the driver hands it out. A file whose writer never
+    finished gives its complete frames, as the kit plays them."""
 
     def __init__(self, path):
         self.path = str(path)
@@ -126,7 +127,7 @@ class BinRecording:
             size = os.fstat(f.fileno()).st_size
         if len(head) < BIN_HEADER.size or head[:8] != BIN_MAGIC:
             raise RecordingFormatError(f"{self.path} is not a kit recording")
-        _, version, self.width, self.height, self.bit_width, self.images_per_frame, _, count, _ = \
+        _, version, self.width, self.height, self.bit_width, self.images_per_frame, _, count, gap = \
             BIN_HEADER.unpack(head)
         if version != 1 or not (8 <= self.bit_width <= 16) or self.images_per_frame == 0 or not self.width \
                 or not self.height:
@@ -144,10 +145,14 @@ class BinRecording:
         self._record = record
         stamps = []
         with open(self.path, "rb") as f:
-            for k in range(self.frame_count):
-                f.seek(BIN_HEADER.size + ((k + 1) * self.images_per_frame - 1) * record)
+            for i in range(count):
+                f.seek(BIN_HEADER.size + i * record)
                 stamps.append(BIN_IMAGE_HEAD.unpack(f.read(BIN_IMAGE_HEAD.size))[0])
-        self.frame_stamps = stamps
+        self.image_stamps = stamps
+        self.frame_stamps = stamps[self.images_per_frame - 1::self.images_per_frame]
+        if not self.finished:  # the kit's automatic loop gap, which the writer had not written yet
+            gap = min(max(b - a for a, b in zip(stamps, stamps[1:])), 0xFFFFFFFE) if count > 1 else 33
+        self.pass_ms = stamps[-1] - stamps[0] + gap if stamps else 0
         hqvga = (self.width, self.height, self.images_per_frame) == (HQVGA_WIDTH, HQVGA_HEIGHT, HQVGA_PLANES)
         self.device_type = "HQVGA" if hqvga else "VGA"
 

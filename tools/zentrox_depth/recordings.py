@@ -3,10 +3,11 @@ replay of raw frames through the driver.
 
 The depth of a .bin recording exists only once the driver computes it, so its frames come from a
 replay: the emulated kit plays the file, the controls recorded beside it are applied, and each
-frame the driver delivers is matched to its recorded frame by its timestamp (the kit keeps the
-recorded spacing exactly, in whole milliseconds). An MCAP file that holds raw frames is replayed the
-same way, through a .bin file written from them."""
+frame the driver delivers is matched to its recorded frame by its timestamp (the kit stamps every
+image with its recorded timestamp, moved on by a pass length per pass of its loop). An MCAP file
+that holds raw frames is replayed the same way, through a .bin file written from them."""
 
+import itertools
 import os
 import tempfile
 
@@ -45,8 +46,12 @@ def intrinsics_of_recording(path):
 def mcap_to_bin(path, target):
     """Writes the raw frames of an MCAP recording as a .bin recording (with its controls beside it);
     returns the number of frames, 0 if the file holds no raw frames."""
-    recording = McapRecording(path)
-    recorder, count = None, 0
+    return len(_write_bin(McapRecording(path), target))
+
+
+def _write_bin(recording, target):
+    """mcap_to_bin for an opened recording; returns the sequence numbers of the frames written."""
+    recorder, sequences = None, []
     try:
         for frame in recording.frames():
             if frame.raw is None:
@@ -54,17 +59,17 @@ def mcap_to_bin(path, target):
             if recorder is None:
                 controls = {k: v for k, v in frame.controls.items() if v >= 0}
                 device = recording.description.get("device_type")
-                recorder = Recorder(target, device_type=device, controls=controls, source=str(path))
+                recorder = Recorder(target, device_type=device, controls=controls, source=recording.path)
                 if device == "VGA" and "MODE" in controls:
                     rows = frame.raw.shape[0]
                     blocks = 5 if rows % 5 == 0 and rows // 5 - 1 in (240, 480) else 10
                     recorder.controls.update(FMT_WIDTH=frame.raw.shape[1], FMT_HEIGHT=rows // blocks - 1)
             recorder.write(frame.timestamp_ms, raw=frame.raw, block=True)
-            count += 1
+            sequences.append(frame.sequence)
     finally:
         if recorder is not None:
             recorder.close()
-    return count
+    return sequences
 
 
 def replays(path, with_depth=True):
@@ -75,20 +80,21 @@ def replays(path, with_depth=True):
     return first is not None and first.depth is None and first.raw is not None and with_depth
 
 
-def frames(path, with_depth=True, timeout_ms=3000):
-    """Every frame of a recording in order. .bin: depth from a replay through the driver (with_depth)
-    or the raw frames alone; MCAP: the recorded images, and the raw frames replayed through the
-    driver where the file holds raw frames but no depth."""
+def frames(path, with_depth=True, timeout_ms=3000, limit=None):
+    """Every frame of a recording (the first `limit` ones with a limit), each once. .bin: depth from a
+    replay through the driver (with_depth) or the raw frames alone; MCAP: the recorded images, and
+    the raw frames replayed through the driver where the file holds raw frames but no depth. Frames
+    come in the recorded order, but for those of a replay that the driver delivered only in a later
+    pass (replay())."""
     kind = kind_of(path)
     if kind == "bin":
+        recording = BinRecording(path)
         if with_depth:
-            recording = BinRecording(path)
-            for frame in replay(path, timeout_ms):
+            for frame in replay(path, timeout_ms, limit):
                 frame.raw = recording.raw(frame.index)
                 yield frame
         else:
-            recording = BinRecording(path)
-            for k in range(recording.frame_count):
+            for k in range(recording.frame_count if limit is None else min(limit, recording.frame_count)):
                 yield RecordedFrame(k, k, recording.frame_stamps[k], raw=recording.raw(k))
         return
     recorded = McapRecording(path)
@@ -98,13 +104,10 @@ def frames(path, with_depth=True, timeout_ms=3000):
     if first.depth is None and first.raw is not None and with_depth:
         with tempfile.TemporaryDirectory(prefix="zentrox-replay-") as scratch:
             target = os.path.join(scratch, "raw.bin")
-            mcap_to_bin(path, target)
-            originals = (f for f in recorded.frames() if f.raw is not None)
-            original = None
-            for frame in replay(target, timeout_ms):
-                while original is None or original.index < frame.index:
-                    original = next(originals)
-                frame.sequence, frame.raw = original.sequence, original.raw
+            sequences = _write_bin(recorded, target)
+            written = BinRecording(target)
+            for frame in replay(target, timeout_ms, limit):
+                frame.sequence, frame.raw = sequences[frame.index], written.raw(frame.index)
                 yield frame
         return
-    yield from recorded.frames()
+    yield from itertools.islice(recorded.frames(), limit)

@@ -1,5 +1,7 @@
 """Replay of a .bin recording through the emulated kit and the driver: the driver computes each
-frame's depth again, and each frame it delivers is matched to its recorded frame."""
+frame's depth again, and each frame it delivers is matched to its recorded frame by its timestamp.
+The kit plays the file in a loop, so a frame the driver dropped in one pass is taken from a later
+one."""
 
 import queue
 import sys
@@ -10,7 +12,7 @@ from .recorded import RecordedFrame, apply_controls
 
 
 class ReplayError(RuntimeError):
-    pass
+    """The driver refused the recording, or did not deliver all of its frames."""
 
 
 def prefetched(frames):
@@ -53,22 +55,57 @@ def prefetched(frames):
         sys.setswitchinterval(interval)
 
 
-def replay(path, timeout_ms=3000):
-    """Plays a .bin recording once through the emulated kit and the driver and yields a
-    RecordedFrame with the driver's depth, amplitude and confidence for each recorded frame it
-    delivers, in order (index: the frame's position in the recording). The frames are taken from
-    the driver on a thread of their own; frames it still did not deliver are missing from the
-    sequence of indices."""
-    return prefetched(_replay(path, timeout_ms))
+PASSES = 5  # passes through a recording that a replay waits for every frame at most
 
 
-def _replay(path, timeout_ms):
+class FrameLocator:
+    """Which recorded frame, of which pass, a replayed frame is, told by its timestamp alone: the kit
+    stamps each image with its recorded timestamp plus one pass length per pass before it, however
+    late the images are read. Frames that share a recorded timestamp are told apart by their order
+    within the pass."""
+
+    def __init__(self, frame_stamps, first_image_stamp, pass_ms):
+        self.first, self.pass_ms = first_image_stamp, pass_ms
+        self.start = frame_stamps[0] - first_image_stamp  # where frame 0 lies in its pass
+        self.frames = {}
+        for k, stamp in enumerate(frame_stamps):
+            self.frames.setdefault(stamp - first_image_stamp, []).append(k)
+        self.current, self.arrivals = 0, {}
+
+    def locate(self, stamp):
+        """(pass, index of the recorded frame); the index is None for a stamp no frame has."""
+        offset = stamp - self.first
+        if offset < self.start:
+            return self.current, None
+        number = (offset - self.start) // self.pass_ms if self.pass_ms > 0 else 0
+        offset -= number * self.pass_ms
+        if number != self.current:
+            self.current, self.arrivals = number, {}
+        candidates = self.frames.get(offset, ())
+        arrived = self.arrivals.get(offset, 0)
+        self.arrivals[offset] = arrived + 1
+        return number, candidates[arrived] if arrived < len(candidates) else None
+
+
+def replay(path, timeout_ms=3000, limit=None, passes=PASSES):
+    """Plays a .bin recording through the emulated kit and the driver and yields a RecordedFrame
+    with the driver's depth, amplitude and confidence for every recorded frame (index: its position
+    in the recording; only the first `limit` frames with a limit), each once. They come in the
+    recorded order, except that a frame the driver did not deliver (it drops frames when their
+    reader falls behind) comes from a later pass of the kit's loop. A frame still missing after
+    `passes` passes raises ReplayError. The frames are taken from the driver on a thread of their
+    own."""
+    return prefetched(_replay(path, timeout_ms, limit, passes))
+
+
+def _replay(path, timeout_ms, limit, passes):
     import ZentroxDepthCamera as zdc
     recording = BinRecording(path)
     if recording.frame_count == 0:
         raise ReplayError(f"{path} holds no complete frame")
-    offsets = [s - recording.frame_stamps[0] for s in recording.frame_stamps]
-    by_offset = {o: k for k, o in enumerate(offsets)} if len(set(offsets)) == len(offsets) else None
+    wanted = recording.frame_count if limit is None else min(limit, recording.frame_count)
+    locator = FrameLocator(recording.frame_stamps, recording.image_stamps[0], recording.pass_ms)
+    missing = set(range(wanted))
     cam = zdc.ZentroxCamera()
     status = cam.openWithFile(str(path), 0)
     if status != zdc.TOFErrorCode.ZentroxSuccess:
@@ -78,9 +115,8 @@ def _replay(path, timeout_ms):
         status = cam.start(zdc.TOFOutput.DEPTH)
         if status != zdc.TOFErrorCode.ZentroxSuccess:
             raise ReplayError(f"the driver cannot start on {path}: {status.name}")
-        base, last = None, -1
         misses = 0
-        while last < recording.frame_count - 1:
+        while missing:
             frame = cam.requestFrame(timeout_ms)
             if frame is None:
                 misses += 1
@@ -89,19 +125,16 @@ def _replay(path, timeout_ms):
                 continue
             misses = 0
             try:
-                stamp = frame.getFrameFormat().timestamp
+                number, k = locator.locate(frame.getFrameFormat().timestamp)
+                if number >= passes:
+                    raise ReplayError(f"the driver did not deliver {len(missing)} of the {wanted} frames of {path} "
+                                      f"in {passes} passes (frame {min(missing)} the first)")
+                if k not in missing:
+                    continue  # seen in an earlier pass, or no recorded frame
                 planes = frame.getDepthData(), frame.getAmplitudeData(), frame.getConfidenceData()
             finally:
                 cam.releaseFrame(frame)
-            if base is None:
-                base = stamp
-            offset = stamp - base
-            if offset > offsets[-1]:
-                break  # the next pass has begun: the frames still missing were not delivered
-            k = by_offset.get(offset, last + 1) if by_offset is not None else last + 1
-            if k <= last:
-                continue
-            last = k
+            missing.discard(k)
             yield RecordedFrame(k, k, recording.frame_stamps[k], *planes)
     finally:
         cam.stop()

@@ -134,6 +134,8 @@ def test_cli_records_plays_and_exports_a_bin_recording(tmp_path):
     assert "10 frames recorded to rec.bin" in recorded.stdout and "0 dropped" in recorded.stdout
     played = run("play", "rec.bin")
     assert played.returncode == 0 and "10 frames of rec.bin" in played.stdout, played.stdout + played.stderr
+    # One frame tells no rate: the first line shows none rather than 0.0 fps.
+    assert played.stdout.startswith("frame 1/10  depth") and " fps" in played.stdout.splitlines()[-1]
     exported = run("export", "rec.bin", "--npy", "arrays", "--png-dir", "pictures")
     assert exported.returncode == 0 and "not delivered" not in exported.stdout, exported.stderr
     rows = (tmp_path / "arrays" / "frames.csv").read_text().splitlines()[1:]

@@ -48,6 +48,17 @@ def stream(config, kind, count, controls=()):
     return frames, cam
 
 
+def by_index(config, kind, indices, controls=()):
+    """{frame index: planes} of the frames `indices` of a seeded kit, whose frame n is the same in
+    every stream: the stream is started again for those a busy machine dropped."""
+    found = {}
+    for _ in range(5):
+        found.update((i, p) for i, _, p in stream(config, kind, max(indices) + 1, controls)[0] if i not in found)
+        if found.keys() >= set(indices):
+            break
+    return found
+
+
 def kit(tmp_path, settings):
     path = tmp_path / "kit.json"
     path.write_text(json.dumps(settings))
@@ -62,8 +73,8 @@ def recorded_bin(tmp_path, settings, controls=()):
     """12 live depth frames of a seeded kit by frame index, and the raw frames of the same kit recorded
     to rec.bin (frame index, timestamp, planes)."""
     config = kit(tmp_path, settings)
-    live = {index: planes for index, _, planes in stream(config, zdc.TOFOutput.DEPTH, 12, controls)[0]}
     raws, cam = stream(config, zdc.TOFOutput.RAW, 12, controls)
+    live = by_index(config, zdc.TOFOutput.DEPTH, [i for i, _, _ in raws], controls)
     with Recorder(tmp_path / "rec.bin", device_type=cam.getCameraInfo().device_type.name,
                   controls=dict(controls)) as rec:
         for _, stamp, (raw,) in raws:
@@ -125,8 +136,6 @@ def test_replayed_frames_are_told_by_their_stamps(frame_stamps, stamps, expected
 
 def test_cli_records_plays_and_exports_a_bin_recording(tmp_path):
     config = kit(tmp_path, HQVGA)
-    live = {index: planes for index, _, planes in
-            stream(config, zdc.TOFOutput.DEPTH, 10, (("RANGE", 2000),))[0]}
     tool = [sys.executable, "-m", "zentrox_depth"]
     run = lambda *args: subprocess.run(tool + list(args), capture_output=True, text=True, cwd=tmp_path, timeout=120)
     recorded = run("record", "--config", str(config), "--range", "2000", "-n", "10", "rec.bin")
@@ -141,9 +150,11 @@ def test_cli_records_plays_and_exports_a_bin_recording(tmp_path):
     rows = (tmp_path / "arrays" / "frames.csv").read_text().splitlines()[1:]
     stamps = [int(row.split(",")[2]) for row in rows]
     assert len(rows) == 10 and len(list((tmp_path / "pictures").glob("frame_*.png"))) == 10
-    for row, stamp in zip(rows, stamps):
+    indices = [round((stamp - stamps[0]) / (1000 / RATE)) for stamp in stamps]
+    live = by_index(config, zdc.TOFOutput.DEPTH, indices, (("RANGE", 2000),))
+    for row, index in zip(rows, indices):
         depth = np.load(tmp_path / "arrays" / f"depth_{row.split(',')[0]}.npy")
-        assert same_bits(depth, live[round((stamp - stamps[0]) / (1000 / RATE))][0])
+        assert same_bits(depth, live[index][0])
 
 
 def rosbags_messages(path):
@@ -167,7 +178,7 @@ def test_mcap_is_read_back_by_rosbags_and_mcap(tmp_path, monkeypatch, encoding):
     monkeypatch.chdir(tmp_path)
     config = kit(tmp_path, HQVGA)
     depths = stream(config, zdc.TOFOutput.DEPTH, 8)[0]
-    raws = {i: raw for i, _, (raw,) in stream(config, zdc.TOFOutput.RAW, 8)[0]}
+    raws = {i: raw for i, (raw,) in by_index(config, zdc.TOFOutput.RAW, [i for i, _, _ in depths]).items()}
     intrinsics = zd.Intrinsics(240, 180, 170.0, 171.0, 119.0, 90.0, (0.01, -0.02, 0.001, 0.0, 0.0))
     with Recorder(tmp_path / "rec.mcap", intrinsics=intrinsics, depth_encoding=encoding, point_cloud=True,
                   frame_id="cam", controls={"RANGE": 4000}) as rec:
@@ -213,13 +224,14 @@ def test_mcap_is_read_back_by_rosbags_and_mcap(tmp_path, monkeypatch, encoding):
         sequences = [m.sequence for _, _, m in reader.iter_messages(topics=["/zentrox/depth"])]
         assert sequences == list(range(8))
     # Its raw frames are processed again through the driver to the live depth, bit for bit.
+    recorded = stream(config, zdc.TOFOutput.RAW, 8)[0]
     with Recorder(tmp_path / "raw.mcap", controls={"RANGE": 4000}) as rec:
-        for index, stamp, (raw,) in stream(config, zdc.TOFOutput.RAW, 8)[0]:
+        for index, stamp, (raw,) in recorded:
             rec.write(stamp, raw=raw, block=True)
-    live = {index: depth for index, _, (depth, _, _) in depths}
+    live = by_index(config, zdc.TOFOutput.DEPTH, [i for i, _, _ in recorded])
     again = list(recordings.frames(tmp_path / "raw.mcap"))
-    assert [f.index for f in again] == list(range(8))
-    assert all(same_bits(f.depth, live[f.index]) for f in again)
+    assert sorted(f.index for f in again) == list(range(8))
+    assert all(same_bits(f.depth, live[recorded[f.index][0]][0]) for f in again)
 
 
 def test_dropped_frames_are_counted_and_leave_gaps_in_the_sequence(tmp_path):

@@ -18,13 +18,15 @@ import zentrox_depth as zd
 from zentrox_depth import recordings, replay as replay_module
 from zentrox_depth import Recorder, RecordingError
 
-RATE = 50  # frames/s of the seeded kit: frame n is due at n * 20 ms, which identifies it
+RATE = 25  # frames/s of the seeded kit: frame n is due at n * 40 ms, which identifies it
 HQVGA = {"frame_rate": RATE, "noise": 3, "seed": 11}
 VGA = {"module": "vga", "width": 320, "height": 240, "frame_rate": 20, "noise": 2, "seed": 5}
 
 
-def stream(config, kind, count, controls=()):
-    """(frame index, timestamp, planes) of `count` frames of the kit configuration `config`."""
+def stream(config, kind, count, controls=(), attempts=5):
+    """(frame index, timestamp, planes) of `count` frames of the kit configuration `config`. Stamps
+    tell the index only while the kit keeps its schedule, which it moves on for a reader far behind
+    (a busy machine): a stream whose stamps left the schedule is taken again."""
     cam = zdc.ZentroxCamera()
     assert cam.openWithFile(str(config), 0) == zdc.TOFErrorCode.ZentroxSuccess
     for name, value in controls:
@@ -45,6 +47,8 @@ def stream(config, kind, count, controls=()):
     finally:
         cam.stop()
         cam.close()
+    if attempts > 1 and any(abs(stamp - frames[0][1] - i * period) > 2 for i, stamp, _ in frames):
+        return stream(config, kind, count, controls, attempts - 1)
     return frames, cam
 
 
@@ -112,7 +116,7 @@ def test_bin_recordings_replay_bit_for_bit(tmp_path, monkeypatch, settings, cont
 def test_a_replay_read_far_behind_still_gives_every_frame_once(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     live, raws = recorded_bin(tmp_path, HQVGA)
-    # Without the taking thread the reader paces the driver: stalled for two passes of the kit's loop,
+    # Without the taking thread the reader paces the driver: stalled for over a pass of the kit's loop,
     # it finds the driver has dropped frames and the kit's schedule moved on.
     monkeypatch.setattr(replay_module, "prefetched", iter)
     replayed = []

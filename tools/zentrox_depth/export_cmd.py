@@ -49,15 +49,10 @@ def run(args, out):
             os.makedirs(folder, exist_ok=True)
         needs_depth = bool(args.png_dir or args.ply)
         frames = recordings.frames(args.file, with_depth=needs_depth or args.file.endswith(".mcap"),
-                                   timeout_ms=args.timeout)
-        count, last, missing, intrinsics = 0, -1, 0, None
-        index = open(os.path.join(args.npy, "frames.csv"), "w", encoding="utf-8") if args.npy else None
+                                   timeout_ms=args.timeout, limit=args.frames or None)
+        count, intrinsics, rows = 0, None, []
         try:
-            if index:
-                index.write("file,sequence,timestamp_ms\n")
             for frame in frames:
-                missing += frame.index - last - 1
-                last = frame.index
                 name = f"{frame.index:06d}"
                 if args.png_dir and frame.depth is not None:
                     amplitude = frame.amplitude if frame.amplitude is not None else np.zeros_like(frame.depth)
@@ -67,7 +62,7 @@ def run(args, out):
                         values = getattr(frame, plane)
                         if values is not None:
                             np.save(os.path.join(args.npy, f"{plane}_{name}.npy"), values)
-                    index.write(f"{name},{frame.sequence},{frame.timestamp_ms}\n")
+                    rows.append(f"{name},{frame.sequence},{frame.timestamp_ms}\n")
                 if args.ply and frame.depth is not None:
                     from .cloud import point_cloud
                     from .ply import write_ply
@@ -75,14 +70,13 @@ def run(args, out):
                     write_ply(os.path.join(args.ply, f"frame_{name}.ply"), point_cloud(frame.depth, intrinsics),
                               frame.amplitude)
                 count += 1
-                if args.frames and count >= args.frames:
-                    break
         finally:
             frames.close()
-            if index:
-                index.close()
+            if args.npy:
+                # In the recorded order, which a replay may not keep (see recordings.frames).
+                with open(os.path.join(args.npy, "frames.csv"), "w", encoding="utf-8") as index:
+                    index.write("file,sequence,timestamp_ms\n" + "".join(sorted(rows)))
     except (OSError, ImportError, ValueError, recordings.ReplayError) as error:
         raise Failure(str(error)) from None
-    print(f"{count} frames of {args.file} exported to {', '.join(targets)}"
-          + (f"; {missing} frames were not delivered by the driver" if missing else ""), file=out)
+    print(f"{count} frames of {args.file} exported to {', '.join(targets)}", file=out)
     return 0

@@ -57,10 +57,11 @@ class LiveLine:
         self.width = 0
 
     def rate(self):
+        """Frames per second over the recent arrivals; None until two frames have arrived."""
         if len(self.arrivals) < 2:
-            return 0.0
+            return None
         span = self.arrivals[-1] - self.arrivals[0]
-        return (len(self.arrivals) - 1) / span if span > 0 else 0.0
+        return (len(self.arrivals) - 1) / span if span > 0 else None
 
     def update(self, count, depth=None, extra=""):
         now = time.monotonic()
@@ -69,7 +70,8 @@ class LiveLine:
             return
         self.last_print = now
         of = f"/{self.total}" if self.total else ""
-        line = f"frame {count}{of}  {self.rate():5.1f} fps"
+        rate = self.rate()
+        line = f"frame {count}{of}" + (f"  {rate:5.1f} fps" if rate is not None else "")  # none known from one frame
         if extra:
             line += "  " + extra
         if depth is not None:

@@ -235,7 +235,7 @@ int EvkCamera::capture(ZentroxImage& image, int32_t timeout_ms) {
 
     std::memset(&image, 0, sizeof image);
     image.sequence = n;
-    image.timestamp = due / 1000;
+    image.timestamp = source->timestampMillis(n, due);
     image.width = source->width();
     image.height = source->height();
     image.data_size = static_cast<uint32_t>(slot->bytes.size());

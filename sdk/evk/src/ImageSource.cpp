@@ -59,6 +59,11 @@ uint64_t PlaybackSource::framePeriodMicros() const {
     return pass / frames;
 }
 
+uint64_t PlaybackSource::timestampMillis(uint64_t n, uint64_t) const {
+    const uint64_t count = recording.header.image_count;
+    return recording.timestamps[n % count] + (n / count) * (pass / 1000);
+}
+
 void PlaybackSource::produce(uint64_t n, RangeMode, uint8_t* out) {
     std::memcpy(out, recording.image(n % recording.header.image_count), recording.header.imageBytes());
 }

@@ -29,6 +29,9 @@ class ImageSource {
     virtual uint64_t dueMicros(uint64_t n) const = 0;
     // Microseconds of one camera frame; 0 when images are not paced.
     virtual uint64_t framePeriodMicros() const = 0;
+    // The timestamp (ms) of image n, captured at `dueMicros` of the steady clock: that time itself,
+    // unless the source carries timestamps of its own.
+    virtual uint64_t timestampMillis(uint64_t, uint64_t dueMicros) const { return dueMicros / 1000; }
     // Writes image n into `out` (imageBytes() bytes); `range` is the modulation of its frame.
     virtual void produce(uint64_t n, RangeMode range, uint8_t* out) = 0;
     virtual std::string describe() const = 0;
@@ -61,7 +64,9 @@ class RenderedSource final : public ImageSource {
 };
 
 // A recording played in a loop: each pass keeps the recorded spacing, and the next pass begins the
-// recording's loop gap after the last image.
+// recording's loop gap after the last image. Images keep their recorded timestamps, moved on by the
+// length of a pass for each pass before theirs, whenever they are read: a timestamp tells which
+// recorded image, of which pass, an image is.
 class PlaybackSource final : public ImageSource {
   public:
     PlaybackSource(Recording recording, std::string path);
@@ -72,6 +77,7 @@ class PlaybackSource final : public ImageSource {
     double frameRate() const override;
     uint64_t dueMicros(uint64_t n) const override;
     uint64_t framePeriodMicros() const override;
+    uint64_t timestampMillis(uint64_t n, uint64_t dueMicros) const override;
     void produce(uint64_t n, RangeMode range, uint8_t* out) override;
     std::string describe() const override;
 

@@ -1,9 +1,11 @@
 // Recordings: the writer, the reader's checks, and playback in a loop with the recorded spacing.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "KitTestSupport.h"
 #include "ZentroxEvkRecording.h"
@@ -230,6 +232,24 @@ TEST(KitRecording, PlaysInALoopKeepingTheRecordedSpacing) {
     std::vector<uint8_t> image;
     ASSERT_EQ(kit.capture(image), ZENTROX_EVK_OK);
     EXPECT_EQ(image, imageBytes(24, 20 % 8));
+}
+
+TEST(KitRecording, ImagesCarryTheirRecordedTimestampsPassAfterPass) {
+    ScratchDir dir;
+    // Two frames of four images; a pass lasts 5044 - 5000 + 30 = 74 ms.
+    const std::vector<uint64_t> stamps = {5000, 5001, 5003, 5004, 5040, 5041, 5043, 5044};
+    const std::string path = makeRecording(dir, "stamps.bin", stamps, 6, 2, 14, 30);
+    Kit kit(path.c_str(), true);
+    ASSERT_TRUE(kit.stream()) << kit.stderrText;
+    for (uint64_t i = 0; i < 24; ++i) {
+        // A reader more than four frame periods late moves the kit's schedule on, not the stamps.
+        if (i == 12) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::vector<uint8_t> image;
+        ZentroxImage record{};
+        ASSERT_EQ(kit.capture(image, &record), ZENTROX_EVK_OK);
+        EXPECT_EQ(image, imageBytes(24, int(i % 8))) << i;
+        EXPECT_EQ(record.timestamp, stamps[i % 8] + i / 8 * 74) << i;
+    }
 }
 
 }  // namespace

@@ -79,23 +79,23 @@ int FakeCaptureNode::doFormat(v4l2_format* f, bool set) {
     if (f->type != bufferType()) return -EINVAL;
     if (set && !buffers.empty()) return -EBUSY;  // videobuf2 is busy while buffers exist
     CaptureFormat a;
-    if (config.multiPlane) {
-        auto& p = f->fmt.pix_mp;
+    // The members both layouts share; the line and image sizes sit in different places.
+    auto adjustShared = [&](auto& p) {
         a = adjust(p.width, p.height, p.pixelformat);
         p.width = a.width;
         p.height = a.height;
         p.pixelformat = a.pixelformat;
         p.field = V4L2_FIELD_NONE;
+    };
+    if (config.multiPlane) {
+        auto& p = f->fmt.pix_mp;
+        adjustShared(p);
         p.num_planes = 1;
         p.plane_fmt[0].bytesperline = a.bytesperline;
         p.plane_fmt[0].sizeimage = a.sizeimage;
     } else {
         auto& p = f->fmt.pix;
-        a = adjust(p.width, p.height, p.pixelformat);
-        p.width = a.width;
-        p.height = a.height;
-        p.pixelformat = a.pixelformat;
-        p.field = V4L2_FIELD_NONE;
+        adjustShared(p);
         p.bytesperline = a.bytesperline;
         p.sizeimage = a.sizeimage;
     }

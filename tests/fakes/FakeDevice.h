@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,33 +16,23 @@
 #include <utility>
 #include <vector>
 
-#include "CallLog.h"
+#include "FakePartState.h"
 #include "ZentroxDevice.h"
 
 namespace Zentrox {
 
-class FakeDeviceState {
+// Controls and the call log are FakePartState's; lifecycle calls are logged as "device.<op>".
+class FakeDeviceState : public FakePartState {
   public:
+    FakeDeviceState() : FakePartState("device") {}
     void setGeometry(OutputGeometry raw, OutputGeometry depth);
 
-    // Controls: setControl stores and records; getControl answers what was stored, 1 for a control
-    // never set. A non-zero result injected for a control is returned instead (nothing is stored,
-    // nothing is read out).
-    void setControlValue(CameraCtrl ctrl, int value);
-    int controlValue(CameraCtrl ctrl) const;  // -1 when never stored
-    void setControlResult(CameraCtrl ctrl, int result);
-    void getControlResult(CameraCtrl ctrl, int result);
-    std::vector<std::pair<CameraCtrl, int>> controlWrites() const;
-    std::vector<CameraCtrl> controlReadsOf() const;
-    int readsOf(CameraCtrl ctrl) const;
-    int writesOf(CameraCtrl ctrl) const;
     std::vector<std::pair<CameraCtrl, std::string>> textWrites() const;
+    // Forgets the recorded control writes, control reads and text writes.
     void clearRecords();
 
     // The depth conversion fails for frames with this timestamp.
     void failPhaseAt(uint64_t timestamp);
-
-    std::shared_ptr<CallLog> log;  // optional; lifecycle calls are appended as "device.<op>"
 
     std::atomic<int> openResult{0}, closeResult{0}, prepareResult{0}, startResult{0}, stopResult{0};
     std::atomic<int> textResult{0};
@@ -57,18 +46,10 @@ class FakeDeviceState {
 
   private:
     friend class FakeDevice;
-    int setControl(CameraCtrl ctrl, int value);
-    int getControl(CameraCtrl ctrl, int* value);
-    void note(const char* op);
 
     mutable std::mutex mutex;
     OutputGeometry raw{2, 240, 720};
     OutputGeometry depth{2, 240, 180};
-    std::map<CameraCtrl, int> controls;
-    std::map<CameraCtrl, int> setResults;
-    std::map<CameraCtrl, int> getResults;
-    std::vector<std::pair<CameraCtrl, int>> writes;
-    std::vector<CameraCtrl> reads;
     std::vector<std::pair<CameraCtrl, std::string>> texts;
     std::set<uint64_t> failingStamps;
 };
@@ -87,13 +68,13 @@ class FakeDevice final : public ZentroxDevice {
     DeviceType getDeviceType() override { return HQVGA; }
     void getFrameFormat(OutputGeometry& raw, OutputGeometry& depth) override;
     int open(ZentroxTOFSensor* sensor) override;
-    int close() override;
-    int prepare() override;
-    int start() override;
-    int stop() override;
-    int setControl(CameraCtrl ctrl, int value) override;
+    int close() override { return shared->lifecycle(shared->closes, "close", shared->closeResult); }
+    int prepare() override { return shared->lifecycle(shared->prepares, "prepare", shared->prepareResult); }
+    int start() override { return shared->lifecycle(shared->starts, "start", shared->startResult); }
+    int stop() override { return shared->lifecycle(shared->stops, "stop", shared->stopResult); }
+    int setControl(CameraCtrl ctrl, int value) override { return shared->storeControl(ctrl, value); }
     int setControlExt(CameraCtrl ctrl, const char* value) override;
-    int getControl(CameraCtrl ctrl, int* value) override;
+    int getControl(CameraCtrl ctrl, int* value) override { return shared->readControl(ctrl, value); }
     int getControlExt(CameraCtrl ctrl, const char** value) override;
     bool getRawImages(const uint8_t* frame, int16_t* raw) override;
     bool getPhaseImage(const uint8_t* frame, float* depth, float* amplitude, float* confidence) override;

@@ -1,5 +1,7 @@
 #include "FakeSensor.h"
 
+#include "ReportGeometry.h"
+
 #include <cstring>
 
 namespace Zentrox {
@@ -53,30 +55,6 @@ bool FakeSensorState::waitFor(const std::function<bool()>& done, std::chrono::mi
     return true;
 }
 
-void FakeSensorState::setControlValue(CameraCtrl ctrl, int value) {
-    std::lock_guard<std::mutex> lock(mutex);
-    controls[ctrl] = value;
-}
-
-void FakeSensorState::setControlResult(CameraCtrl ctrl, int result) {
-    std::lock_guard<std::mutex> lock(mutex);
-    setResults[ctrl] = result;
-}
-
-void FakeSensorState::getControlResult(CameraCtrl ctrl, int result) {
-    std::lock_guard<std::mutex> lock(mutex);
-    getResults[ctrl] = result;
-}
-
-std::vector<std::pair<CameraCtrl, int>> FakeSensorState::controlWrites() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return writes;
-}
-
-void FakeSensorState::note(const char* op) {
-    if (log) log->add(std::string("sensor.") + op);
-}
-
 int FakeSensorState::getFrame(int subFrameCount, uint8_t* data, uint64_t* timestamp) {
     std::unique_lock<std::mutex> lock(mutex);
     ++getFrameCalls;
@@ -109,26 +87,6 @@ int FakeSensorState::getFrame(int subFrameCount, uint8_t* data, uint64_t* timest
     return frame.result;
 }
 
-int FakeSensorState::setControl(CameraCtrl ctrl, int value) {
-    std::lock_guard<std::mutex> lock(mutex);
-    writes.emplace_back(ctrl, value);
-    auto injected = setResults.find(ctrl);
-    if (injected != setResults.end() && injected->second != 0) return injected->second;
-    controls[ctrl] = value;
-    return 0;
-}
-
-int FakeSensorState::getControl(CameraCtrl ctrl, int* value) {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++controlReads;
-    auto injected = getResults.find(ctrl);
-    if (injected != getResults.end() && injected->second != 0) return injected->second;
-    auto stored = controls.find(ctrl);
-    if (stored == controls.end()) return 1;
-    *value = stored->second;
-    return 0;
-}
-
 FakeSensor::FakeSensor(uint32_t width, uint32_t height, std::shared_ptr<FakeSensorState> state)
     : shared(std::move(state)) {
     shared->setGeometry(width, height);
@@ -140,51 +98,12 @@ FakeSensor::~FakeSensor() {
 }
 
 int FakeSensor::open(CameraInfo& info) {
-    ++shared->opens;
-    shared->note("open");
-    int result = shared->openResult;
+    int result = shared->lifecycle(shared->opens, "open", shared->openResult);
     if (result != 0) return result;
     std::lock_guard<std::mutex> lock(shared->mutex);
-    info.width = shared->info.width;
-    info.height = shared->info.height;
-    info.bit_width = shared->info.bit_width;
-    info.bpp = shared->info.bpp;
+    reportGeometry(shared->info, info);
     shared->info = info;
     return 0;
-}
-
-int FakeSensor::close() {
-    ++shared->closes;
-    shared->note("close");
-    return shared->closeResult;
-}
-
-int FakeSensor::start() {
-    ++shared->starts;
-    shared->note("start");
-    return shared->startResult;
-}
-
-int FakeSensor::stop() {
-    ++shared->stops;
-    shared->note("stop");
-    return shared->stopResult;
-}
-
-CameraInfo FakeSensor::getCameraInfo() {
-    return shared->cameraInfo();
-}
-
-int FakeSensor::getFrame(uint8_t* data, uint64_t* timestamp) {
-    return shared->getFrame(subFrameCount, data, timestamp);
-}
-
-int FakeSensor::setControl(CameraCtrl ctrl, int value) {
-    return shared->setControl(ctrl, value);
-}
-
-int FakeSensor::getControl(CameraCtrl ctrl, int* value) {
-    return shared->getControl(ctrl, value);
 }
 
 }  // namespace Zentrox

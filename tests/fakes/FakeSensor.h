@@ -10,13 +10,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <utility>
-#include <vector>
 
-#include "CallLog.h"
+#include "FakePartState.h"
 #include "ZentroxTOFSensor.h"
 
 namespace Zentrox {
@@ -26,8 +23,10 @@ struct FakeFrame {
     int result = 0;  // what getFrame returns for this frame; non-zero is a failed read
 };
 
-class FakeSensorState {
+// Controls and the call log are FakePartState's; lifecycle calls are logged as "sensor.<op>".
+class FakeSensorState : public FakePartState {
   public:
+    FakeSensorState() : FakePartState("sensor") {}
     // Geometry reported by open and getCameraInfo.
     void setGeometry(uint32_t width, uint32_t height, uint32_t bitWidth = 12, uint32_t bpp = 2);
     CameraInfo cameraInfo() const;
@@ -47,29 +46,15 @@ class FakeSensorState {
     bool waitFor(const std::function<bool()>& done,
                  std::chrono::milliseconds limit = std::chrono::seconds(20));
 
-    // Controls: setControl stores and records; getControl answers what was stored, 1 for a control
-    // never set. A non-zero result injected for a control is returned instead (nothing is stored,
-    // nothing is read out).
-    void setControlValue(CameraCtrl ctrl, int value);
-    void setControlResult(CameraCtrl ctrl, int result);
-    void getControlResult(CameraCtrl ctrl, int result);
-    std::vector<std::pair<CameraCtrl, int>> controlWrites() const;
-
-    std::shared_ptr<CallLog> log;  // optional; lifecycle calls are appended as "sensor.<op>"
-
     std::atomic<int> openResult{0}, closeResult{0}, startResult{0}, stopResult{0};
     std::atomic<int> opens{0}, closes{0}, starts{0}, stops{0};
     std::atomic<int> getFrameCalls{0}, framesDelivered{0}, idleTimeouts{0};
-    std::atomic<int> controlReads{0};
     std::atomic<bool> destroyed{false};
     std::atomic<int> lastSubFrameCount{0};
 
   private:
     friend class FakeSensor;
     int getFrame(int subFrameCount, uint8_t* data, uint64_t* timestamp);
-    int setControl(CameraCtrl ctrl, int value);
-    int getControl(CameraCtrl ctrl, int* value);
-    void note(const char* op);
 
     mutable std::mutex mutex;
     std::condition_variable fedCond;    // a frame was fed
@@ -80,10 +65,6 @@ class FakeSensorState {
     int idleResult = -1;
     uint64_t idleEntries = 0;  // getFrame calls that found no frame and began to wait
     uint64_t idleEntriesAtFeed = 0;
-    std::map<CameraCtrl, int> controls;
-    std::map<CameraCtrl, int> setResults;
-    std::map<CameraCtrl, int> getResults;
-    std::vector<std::pair<CameraCtrl, int>> writes;
 };
 
 class FakeSensor final : public ZentroxTOFSensor {
@@ -94,15 +75,17 @@ class FakeSensor final : public ZentroxTOFSensor {
     std::shared_ptr<FakeSensorState> state() const { return shared; }
 
     int open(CameraInfo& info) override;
-    int close() override;
-    int start() override;
-    int stop() override;
-    CameraInfo getCameraInfo() override;
+    int close() override { return shared->lifecycle(shared->closes, "close", shared->closeResult); }
+    int start() override { return shared->lifecycle(shared->starts, "start", shared->startResult); }
+    int stop() override { return shared->lifecycle(shared->stops, "stop", shared->stopResult); }
+    CameraInfo getCameraInfo() override { return shared->cameraInfo(); }
     // Writes width x height x subFrameCount 16-bit samples: every byte holds the low byte of the
     // timestamp, and the first eight bytes hold the whole timestamp.
-    int getFrame(uint8_t* data, uint64_t* timestamp) override;
-    int setControl(CameraCtrl ctrl, int value) override;
-    int getControl(CameraCtrl ctrl, int* value) override;
+    int getFrame(uint8_t* data, uint64_t* timestamp) override {
+        return shared->getFrame(subFrameCount, data, timestamp);
+    }
+    int setControl(CameraCtrl ctrl, int value) override { return shared->storeControl(ctrl, value); }
+    int getControl(CameraCtrl ctrl, int* value) override { return shared->readControl(ctrl, value); }
 
   private:
     std::shared_ptr<FakeSensorState> shared;

@@ -1,15 +1,14 @@
 #include "ModuleMemorySensor.h"
 
+#include "ReportGeometry.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace Zentrox {
 
 int RecordingVgaSensor::open(CameraInfo& out) {
-    out.width = info.width;
-    out.height = info.height;
-    out.bit_width = info.bit_width;
-    out.bpp = info.bpp;
+    reportGeometry(info, out);
     return 0;
 }
 

@@ -1,12 +1,11 @@
 #include "RecordingSensor.h"
 
+#include "ReportGeometry.h"
+
 namespace Zentrox {
 
 int RecordingSensor::open(CameraInfo& out) {
-    out.width = info.width;
-    out.height = info.height;
-    out.bit_width = info.bit_width;
-    out.bpp = info.bpp;
+    reportGeometry(info, out);
     return ZentroxSuccess;
 }
 

@@ -93,17 +93,43 @@ def test_stop_from_another_thread_while_one_waits(kit_camera):
         assert kit_camera.releaseFrame(f) == OK
 
 
+# The start of a script run in a fresh interpreter: a streaming camera whose three buffers are all
+# held, so that a request can only wait. Ctrl-C raises KeyboardInterrupt even when this run was
+# started with SIGINT ignored (a background job of a shell): Python keeps an ignored SIGINT ignored.
+HOLDING_ALL_BUFFERS = """
+    import signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    import ZentroxDepthCamera as zdc
+    cam = zdc.ZentroxCamera()
+    ok = zdc.TOFErrorCode.ZentroxSuccess
+    assert cam.open(zdc.TOFConnect.USB, 0) == ok and cam.start(zdc.TOFOutput.DEPTH) == ok
+    held = [cam.requestFrame(5000) for _ in range(3)]
+"""
+
+
+def interrupted(tmp_path, body, delay):
+    """Runs HOLDING_ALL_BUFFERS and then `body`, which prints "waiting" first; sends SIGINT `delay`
+    seconds after that line. Returns what the script printed and the seconds from the signal to its
+    clean exit."""
+    script = textwrap.dedent(HOLDING_ALL_BUFFERS) + textwrap.dedent(body)
+    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, cwd=tmp_path)
+    try:
+        assert proc.stdout.readline().strip() == "waiting"
+        time.sleep(delay)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+        took = time.monotonic() - sent
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 0, err
+    return out, took
+
+
 def test_sigint_ends_an_unlimited_wait(tmp_path):
-    script = textwrap.dedent("""
-        import signal, sys, time
-        # Ctrl-C raises KeyboardInterrupt even when this run was started with SIGINT ignored
-        # (a background job of a shell): Python keeps an ignored SIGINT ignored.
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        import ZentroxDepthCamera as zdc
-        cam = zdc.ZentroxCamera()
-        ok = zdc.TOFErrorCode.ZentroxSuccess
-        assert cam.open(zdc.TOFConnect.USB, 0) == ok and cam.start(zdc.TOFOutput.DEPTH) == ok
-        held = [cam.requestFrame(5000) for _ in range(3)]
+    out, took = interrupted(tmp_path, """
         print("waiting", flush=True)
         began = time.monotonic()
         try:
@@ -114,20 +140,7 @@ def test_sigint_ends_an_unlimited_wait(tmp_path):
         for f in held:
             assert cam.releaseFrame(f) == ok
         print("released", cam.stop() == ok)
-    """)
-    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, cwd=tmp_path)
-    try:
-        assert proc.stdout.readline().strip() == "waiting"
-        time.sleep(0.3)
-        sent = time.monotonic()
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-        took = time.monotonic() - sent
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == 0, err
+    """, 0.3)
     lines = out.split("\n")
     assert lines[0].startswith("interrupted"), out
     assert lines[1] == "released True"
@@ -135,16 +148,7 @@ def test_sigint_ends_an_unlimited_wait(tmp_path):
 
 
 def test_sigint_in_the_main_thread_leaves_a_waiting_worker_alone(tmp_path):
-    script = textwrap.dedent("""
-        import signal, threading, time
-        # Ctrl-C raises KeyboardInterrupt even when this run was started with SIGINT ignored
-        # (a background job of a shell): Python keeps an ignored SIGINT ignored.
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        import ZentroxDepthCamera as zdc
-        cam = zdc.ZentroxCamera()
-        ok = zdc.TOFErrorCode.ZentroxSuccess
-        assert cam.open(zdc.TOFConnect.USB, 0) == ok and cam.start(zdc.TOFOutput.DEPTH) == ok
-        held = [cam.requestFrame(5000) for _ in range(3)]
+    out, _ = interrupted(tmp_path, """
         got = []
         worker = threading.Thread(target=lambda: got.append(cam.requestFrame(1500)))
         worker.start()
@@ -155,18 +159,7 @@ def test_sigint_in_the_main_thread_leaves_a_waiting_worker_alone(tmp_path):
             print("main interrupted", flush=True)
         worker.join()
         print("worker", got)
-    """)
-    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, cwd=tmp_path)
-    try:
-        assert proc.stdout.readline().strip() == "waiting"
-        time.sleep(0.2)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == 0, err
+    """, 0.2)
     assert out.split("\n")[:2] == ["main interrupted", "worker [None]"]
 
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <thread>
 
@@ -36,6 +37,15 @@ inline RigGeometry smallGeometry() {
     return {8, 4, 1, {2, 8, 4}, {2, 8, 4}};
 }
 
+// Timestamp of a delivered frame of either output type.
+inline uint64_t stampOf(ZentroxFrameBuffer* buffer) {
+    FrameDataFormat format{};
+    if (buffer->getFormat(FrameType::DEPTH, format) == 0) return format.timestamp;
+    if (buffer->getFormat(FrameType::RAW, format) == 0) return format.timestamp;
+    ADD_FAILURE() << "a frame buffer with neither a depth nor a raw plane";
+    return 0;
+}
+
 class Rig {
   public:
     explicit Rig(RigGeometry geometry = smallGeometry(), bool manualClock = true) {
@@ -59,6 +69,21 @@ class Rig {
         sensor->feed(timestamp, result);
         ASSERT_TRUE(sensor->waitUntilIdle())
             << "the capture thread did not come back for frame " << timestamp;
+    }
+
+    // Takes the frame ready now, which must be the one of `timestamp`, and gives it back.
+    void expectReady(uint64_t timestamp) {
+        ZentroxFrameBuffer* frame = cam->requestFrame(0);
+        ASSERT_NE(frame, nullptr) << "no frame ready, expected " << timestamp;
+        EXPECT_EQ(stampOf(frame), timestamp);
+        EXPECT_EQ(cam->releaseFrame(frame), 0);
+    }
+
+    // Gives back buffers the caller holds (each must be taken back), then stops the camera.
+    void releaseAndStop(std::initializer_list<ZentroxFrameBuffer*> frames) {
+        for (ZentroxFrameBuffer* frame : frames)
+            EXPECT_EQ(cam->releaseFrame(frame), 0);
+        cam->stop();
     }
 
     // Starts the camera and waits until its capture thread asks the sensor for a frame (it has read
@@ -91,20 +116,24 @@ class Rig {
         return requestWhile([&] { sensor->feed(timestamp); });
     }
 
+    // Feeds frames 1, 2, 3 to the started camera and takes each into the next slot, so that the
+    // caller holds up to all three buffers; a fatal failure when one does not come. The third is fed
+    // only once a request waits for it, as a caller holding two gets a frame only by waiting.
+    void hold(std::initializer_list<ZentroxFrameBuffer**> slots) {
+        uint64_t t = 0;
+        for (ZentroxFrameBuffer** slot : slots) {
+            if (++t < 3) sensor->feed(t);
+            *slot = t < 3 ? take() : feedToWaitingRequest(t);
+            ASSERT_NE(*slot, nullptr) << "frame " << t;
+            EXPECT_EQ(stampOf(*slot), t);
+        }
+    }
+
     std::shared_ptr<CallLog> log = std::make_shared<CallLog>();
     std::shared_ptr<FakeSensorState> sensor = std::make_shared<FakeSensorState>();
     std::shared_ptr<FakeDeviceState> device = std::make_shared<FakeDeviceState>();
     ManualClock clock;
     std::unique_ptr<ZentroxTOFCamera> cam;
 };
-
-// Timestamp of a delivered frame of either output type.
-inline uint64_t stampOf(ZentroxFrameBuffer* buffer) {
-    FrameDataFormat format{};
-    if (buffer->getFormat(FrameType::DEPTH, format) == 0) return format.timestamp;
-    if (buffer->getFormat(FrameType::RAW, format) == 0) return format.timestamp;
-    ADD_FAILURE() << "a frame buffer with neither a depth nor a raw plane";
-    return 0;
-}
 
 }  // namespace Zentrox

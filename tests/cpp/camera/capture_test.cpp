@@ -78,12 +78,7 @@ TEST(CaptureQueue, ThreeHeldFramesPauseCaptureAndOneReleaseResumesIt) {
     Rig rig;
     ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
     ZentroxFrameBuffer* held[3];
-    for (uint64_t t = 1; t <= 3; ++t) {
-        if (t < 3) rig.sensor->feed(t);
-        held[t - 1] = t < 3 ? rig.take() : rig.feedToWaitingRequest(t);
-        ASSERT_NE(held[t - 1], nullptr);
-        EXPECT_EQ(stampOf(held[t - 1]), t);
-    }
+    ASSERT_NO_FATAL_FAILURE(rig.hold({&held[0], &held[1], &held[2]}));
     int slices = rig.clock.slicesEnded();
     ASSERT_TRUE(rig.sensor->waitFor([&] { return rig.clock.slicesEnded() > slices; }));
     int calls = rig.sensor->getFrameCalls;
@@ -103,9 +98,7 @@ TEST(CaptureQueue, ThreeHeldFramesPauseCaptureAndOneReleaseResumesIt) {
     ASSERT_NE(next, nullptr);
     EXPECT_EQ(stampOf(next), 4u);
     EXPECT_EQ(next, held[1]);  // the only buffer that was free
-    for (ZentroxFrameBuffer* frame : {held[0], held[2], next})
-        EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
-    rig.cam->stop();
+    rig.releaseAndStop({held[0], held[2], next});
 }
 
 // A caller that keeps two frames and waits for a third gets each new frame: the capture thread does
@@ -113,12 +106,8 @@ TEST(CaptureQueue, ThreeHeldFramesPauseCaptureAndOneReleaseResumesIt) {
 TEST(CaptureHandOff, ACallerHoldingTwoFramesStillGetsNewOnes) {
     Rig rig;
     ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
-    rig.sensor->feed(1);
-    ZentroxFrameBuffer* older = rig.take();
-    rig.sensor->feed(2);
-    ZentroxFrameBuffer* old = rig.take();
-    ASSERT_NE(older, nullptr);
-    ASSERT_NE(old, nullptr);
+    ZentroxFrameBuffer *older = nullptr, *old = nullptr;
+    ASSERT_NO_FATAL_FAILURE(rig.hold({&older, &old}));
     for (uint64_t t = 3; t <= 12; ++t) {
         ZentroxFrameBuffer* fresh = rig.feedToWaitingRequest(t);
         ASSERT_NE(fresh, nullptr) << "frame " << t;
@@ -127,9 +116,7 @@ TEST(CaptureHandOff, ACallerHoldingTwoFramesStillGetsNewOnes) {
         older = old;
         old = fresh;
     }
-    EXPECT_EQ(rig.cam->releaseFrame(older), 0);
-    EXPECT_EQ(rig.cam->releaseFrame(old), 0);
-    rig.cam->stop();
+    rig.releaseAndStop({older, old});
 }
 
 TEST(CaptureHandOff, RequestWaitsAsAsked) {
@@ -167,9 +154,7 @@ TEST(CaptureHandOff, SeveralWaitersEachGetADifferentFrame) {
     ASSERT_NE(got[1], nullptr);
     EXPECT_NE(got[0], got[1]);
     EXPECT_EQ(stampOf(got[0]) + stampOf(got[1]), 3u);
-    for (ZentroxFrameBuffer* frame : got)
-        EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
-    rig.cam->stop();
+    rig.releaseAndStop({got[0], got[1]});
 }
 
 // Only a buffer the caller holds goes back. Anything else is refused and changes nothing.
@@ -212,11 +197,7 @@ TEST(CaptureHandOff, ASecondReleaseCannotFreeTheBufferBeingFilled) {
     Rig rig;
     ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
     ZentroxFrameBuffer* held[3];
-    for (uint64_t t = 1; t <= 3; ++t) {
-        if (t < 3) rig.sensor->feed(t);
-        held[t - 1] = t < 3 ? rig.take() : rig.feedToWaitingRequest(t);
-        ASSERT_NE(held[t - 1], nullptr);
-    }
+    ASSERT_NO_FATAL_FAILURE(rig.hold({&held[0], &held[1], &held[2]}));
     int calls = rig.sensor->getFrameCalls;
     ASSERT_EQ(rig.cam->releaseFrame(held[0]), 0);
     // The capture thread now holds that buffer and waits in getFrame.
@@ -230,9 +211,7 @@ TEST(CaptureHandOff, ASecondReleaseCannotFreeTheBufferBeingFilled) {
     ASSERT_EQ(next, held[0]);
     EXPECT_EQ(stampOf(next), 4u);
     EXPECT_EQ(rig.cam->requestFrame(0), nullptr);
-    for (ZentroxFrameBuffer* frame : {next, held[1], held[2]})
-        EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
-    rig.cam->stop();
+    rig.releaseAndStop({next, held[1], held[2]});
 }
 
 TEST(CaptureHandOff, ReadyFramesOutliveStop) {

@@ -74,10 +74,7 @@ TEST(CaptureWaits, AHookEndsAWaitWithoutLimit) {
             if (!started) continue;
             EXPECT_EQ(CameraTestAccess::requestWaiters(*rig.cam), 0);
             rig.feedAndSettle(5);
-            ZentroxFrameBuffer* frame = rig.cam->requestFrame(0);
-            ASSERT_NE(frame, nullptr);
-            EXPECT_EQ(stampOf(frame), 5u);
-            EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
+            rig.expectReady(5);
             rig.cam->stop();
         }
     }
@@ -88,12 +85,8 @@ TEST(CaptureWaits, AHookEndsAWaitWithoutLimit) {
 TEST(CaptureWaits, ARequesterIsNotRobbedWhileItsHookRuns) {
     Rig rig;
     ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
-    rig.sensor->feed(1);
-    ZentroxFrameBuffer* a = rig.take();
-    rig.sensor->feed(2);
-    ZentroxFrameBuffer* b = rig.take();
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
+    ZentroxFrameBuffer *a = nullptr, *b = nullptr;
+    ASSERT_NO_FATAL_FAILURE(rig.hold({&a, &b}));
     CountingHook hook(1000, 0, [&](int n) {
         if (n != 1) return;
         rig.sensor->feed(3);
@@ -106,9 +99,7 @@ TEST(CaptureWaits, ARequesterIsNotRobbedWhileItsHookRuns) {
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(stampOf(got), 3u);
     EXPECT_EQ(serial, rig.cam->poolSerial());
-    for (ZentroxFrameBuffer* frame : {a, b, got})
-        EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
-    rig.cam->stop();
+    rig.releaseAndStop({a, b, got});
 }
 
 // A wait that the hook ends takes nothing, even a frame that came while the hook ran: it stays
@@ -127,10 +118,7 @@ TEST(CaptureWaits, AWaitTheHookEndsLeavesTheFrameForTheNext) {
     EXPECT_EQ(rig.cam->requestFrame(-1, &hook, nullptr), nullptr);
     waker.join();
     EXPECT_EQ(CameraTestAccess::counts(*rig.cam).ready, 1);
-    ZentroxFrameBuffer* frame = rig.cam->requestFrame(0);
-    ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(stampOf(frame), 4u);
-    EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
+    rig.expectReady(4);
     rig.cam->stop();
 }
 

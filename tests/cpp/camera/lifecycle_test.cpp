@@ -159,7 +159,9 @@ TEST(CameraLifecycle, AFailingStartStepReturnsItsCodeAndStopsWhatItStarted) {
         {"prepare", -1, {"device.prepare"}},
         {"sensor start", -2, {"device.prepare", "sensor.start", "sensor.stop"}},
         {"sensor start", 1, {"device.prepare", "sensor.start", "sensor.stop"}},
-        {"device start", -1, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
+        {"device start",
+         -1,
+         {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
         {"device start", 4, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
         // Refused by setOutputType: an output that is not RAW or DEPTH, a raw frame the cache cannot hold.
         {"output", -1, {"device.prepare", "sensor.start", "device.start", "device.stop", "sensor.stop"}},
@@ -365,16 +367,14 @@ TEST(CameraLifecycle, ARefusedRestartKeepsThePreviousPool) {
     EXPECT_EQ(rig.cam->start(FrameType::DEPTH), -1);
     EXPECT_EQ(CameraTestAccess::pool(*rig.cam), pool);
     // The frame that was ready when the camera stopped can still be taken.
-    ZentroxFrameBuffer* frame = rig.cam->requestFrame(0);
-    ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(stampOf(frame), 1u);
-    EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
+    rig.expectReady(1);
 }
 
 // Planes beyond the pool's bound (their byte count would not even fit in size_t) are refused with a
 // status before anything is allocated; the camera keeps the pool and the frame it had.
 TEST(CameraLifecycle, APoolBeyondTheBoundIsRefusedAndLeavesTheCameraAsItWas) {
-    for (OutputGeometry depth : {OutputGeometry{2, 0xFFFFFFFFu, 0xFFFFFFFFu}, OutputGeometry{2, 4097, 4096}}) {
+    for (OutputGeometry depth :
+         {OutputGeometry{2, 0xFFFFFFFFu, 0xFFFFFFFFu}, OutputGeometry{2, 4097, 4096}}) {
         SCOPED_TRACE(std::to_string(depth.width) + "x" + std::to_string(depth.height));
         Rig rig;
         ASSERT_EQ(rig.cam->start(FrameType::DEPTH), 0);
@@ -387,10 +387,7 @@ TEST(CameraLifecycle, APoolBeyondTheBoundIsRefusedAndLeavesTheCameraAsItWas) {
         EXPECT_TRUE(CameraTestAccess::stopped(*rig.cam));
         EXPECT_FALSE(CameraTestAccess::streaming(*rig.cam));
         EXPECT_EQ(rig.sensor->stops, rig.sensor->starts);
-        ZentroxFrameBuffer* frame = rig.cam->requestFrame(0);
-        ASSERT_NE(frame, nullptr);
-        EXPECT_EQ(stampOf(frame), 1u);
-        EXPECT_EQ(rig.cam->releaseFrame(frame), 0);
+        ASSERT_NO_FATAL_FAILURE(rig.expectReady(1));
         rig.device->setGeometry({2, 8, 4}, {2, 8, 4});
         EXPECT_EQ(rig.cam->start(FrameType::DEPTH), 0);
         rig.cam->stop();

@@ -1,49 +1,20 @@
-// Helpers of the kit's tests: a scratch directory, kits opened from configuration texts and closed
-// at the end of a test, and the depth that the transport and device would make of an image group.
+// Helpers of the kit's tests: kits opened from configuration texts and closed at the end of a test,
+// and the depth that the transport and device would make of an image group. The scratch directory
+// and the wall's configuration text are shared with other suites.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "HqvgaPhaseDecode.h"
+#include "ScratchDir.h"
+#include "WallScene.h"
 #include "zentrox_evk_sdk.h"
 
 namespace Zentrox {
 namespace KitTest {
-
-// A directory of its own, removed with what it holds.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char pattern[] = "/tmp/zentrox-evk-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        path = made ? made : "/tmp";
-    }
-    ~ScratchDir() {
-        for (const auto& f : files)
-            ::unlink(f.c_str());
-        ::rmdir(path.c_str());
-    }
-    std::string file(const std::string& name) {
-        files.push_back(path + "/" + name);
-        return files.back();
-    }
-    std::string write(const std::string& name, const std::string& text) {
-        const std::string p = file(name);
-        std::ofstream(p, std::ios::binary) << text;
-        return p;
-    }
-    std::string path;
-
-  private:
-    std::vector<std::string> files;
-};
 
 // An opened kit, closed when the test ends.
 struct Kit {
@@ -111,12 +82,6 @@ inline double groupDepth(const std::vector<std::vector<uint8_t>>& images, size_t
             Reference::normaliseTo12(Reference::wordAt(images[k].data(), i, bits), bits));
     }
     return Reference::pixelDepth(p, range).depth;
-}
-
-// Configuration text of a flat wall facing the camera.
-inline std::string wallConfig(double distance, const std::string& extra = "\"noise\": 0") {
-    return "{\"scene\": {\"planes\": [{\"distance\": " + std::to_string(distance) +
-           ", \"reflectivity\": 1.0}]}, " + extra + "}";
 }
 
 }  // namespace KitTest

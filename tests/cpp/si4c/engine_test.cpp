@@ -32,6 +32,13 @@ struct Engine {
     SiSDKHandle h = nullptr;
 };
 
+// The frames of `scene` as a module whose first frequency is off by `radians` sends them.
+std::vector<uint16_t> framesWithOffset(const VgaScene& scene, float radians) {
+    RenderParams params;
+    params.phase_offset_rad[0] = radians;
+    return scene.render(params);
+}
+
 }  // namespace
 
 TEST(Si4cLifecycle, CreateDestroyAndNullHandles) {
@@ -306,9 +313,7 @@ TEST(Si4cCalibration, MatchingBlobCorrectsARenderedOffset) {
 
 TEST(Si4cCalibration, MalformedBlobIsIgnoredAndReportedOnce) {
     VgaScene scene(32, 4, true, 800.0f);
-    RenderParams params;
-    params.phase_offset_rad[0] = 0.4f;
-    const std::vector<uint16_t> raw = scene.render(params);
+    const std::vector<uint16_t> raw = framesWithOffset(scene, 0.4f);
     std::vector<uint8_t> bad = calibrationFor(true, 32, 4, 0.4f);
     bad[100] ^= 0x10;  // checksum no longer matches
     Engine e;
@@ -328,9 +333,7 @@ TEST(Si4cCalibration, MalformedBlobIsIgnoredAndReportedOnce) {
 
 TEST(Si4cCalibration, GeometryMustMatchOrBeTwiceTheOutput) {
     VgaScene scene(32, 4, true, 800.0f);
-    RenderParams params;
-    params.phase_offset_rad[0] = 0.4f;
-    const std::vector<uint16_t> raw = scene.render(params);
+    const std::vector<uint16_t> raw = framesWithOffset(scene, 0.4f);
     for (auto [w, h, used] : {std::tuple{32, 4, true}, {64, 8, true}, {640, 480, false}, {32, 8, false}}) {
         Engine e;
         const std::vector<uint8_t> blob = calibrationFor(true, w, h, 0.4f);
@@ -348,9 +351,7 @@ TEST(Si4cCalibration, GeometryMustMatchOrBeTwiceTheOutput) {
 
 TEST(Si4cCalibration, InitForgetsEarlierCalibration) {
     VgaScene scene(32, 4, true, 800.0f);
-    RenderParams params;
-    params.phase_offset_rad[0] = 0.4f;
-    const std::vector<uint16_t> raw = scene.render(params);
+    const std::vector<uint16_t> raw = framesWithOffset(scene, 0.4f);
     std::vector<uint8_t> blob = calibrationFor(true, 32, 4, 0.4f);
     Engine e;
     ASSERT_TRUE(SiSDKInit(e.h, 32, 4));

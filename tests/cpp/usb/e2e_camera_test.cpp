@@ -8,8 +8,10 @@
 #include <system_error>
 #include <vector>
 
+#include "RecordFromKit.h"
 #include "StderrCapture.h"
 #include "TempWorkDir.h"
+#include "WallScene.h"
 #include "ZentroxEvkRecording.h"
 #include "ZentroxScene.h"
 #include "ZentroxTOFCamera.h"
@@ -20,21 +22,6 @@ using namespace Zentrox;
 namespace {
 
 constexpr size_t PIXELS = 240 * 180;
-
-std::string wall(double distance, const std::string& extra) {
-    return "{\"scene\": {\"planes\": [{\"distance\": " + std::to_string(distance) +
-           ", \"reflectivity\": 1.0}]}, " + extra + "}";
-}
-
-std::vector<double> wallDistances(double distance) {
-    const PinholeCamera camera = PinholeCamera::fromFieldOfView(240, 180, 70.0);
-    std::vector<double> out(PIXELS);
-    for (uint32_t v = 0; v < 180; ++v) {
-        for (uint32_t u = 0; u < 240; ++u)
-            out[v * 240 + u] = distance / camera.ray(u, v).z;
-    }
-    return out;
-}
 
 // Depth of the next frame the camera delivers; empty when none came within the time-out.
 std::vector<float> nextDepth(ZentroxTOFCamera& camera, uint64_t* timestamp = nullptr) {
@@ -47,13 +34,6 @@ std::vector<float> nextDepth(ZentroxTOFCamera& camera, uint64_t* timestamp = nul
     if (timestamp) *timestamp = format.timestamp;
     EXPECT_EQ(camera.releaseFrame(buffer), 0);
     return copy;
-}
-
-double worstError(const std::vector<float>& depth, const std::vector<double>& expected) {
-    double worst = 0;
-    for (size_t i = 0; i < PIXELS; ++i)
-        worst = std::max(worst, std::fabs(depth[i] - expected[i]));
-    return worst;
 }
 
 double mean(const std::vector<float>& depth) {
@@ -91,7 +71,7 @@ TEST_F(CameraOverUsb, FlatWallWithin5mmWithoutNoiseAtBothRanges) {
         double wall;
     } rows[] = {{4000, 2000.0}, {2000, 1200.0}};
     for (const auto& row : rows) {
-        ASSERT_EQ(openWith(wall(row.wall, "\"noise\": 0, \"frame_rate\": 60")), 0) << said;
+        ASSERT_EQ(openWith(wallConfig(row.wall, "\"noise\": 0, \"frame_rate\": 60")), 0) << said;
         const CameraInfo info = camera.getCameraInfo();
         EXPECT_EQ(info.device_type, HQVGA);
         EXPECT_EQ(info.width, 240u);
@@ -110,7 +90,7 @@ TEST_F(CameraOverUsb, FlatWallWithin5mmWithoutNoiseAtBothRanges) {
 }
 
 TEST_F(CameraOverUsb, FlatWallMeanWithin1PercentWithNoise) {
-    ASSERT_EQ(openWith(wall(2500.0, "\"noise\": 6, \"seed\": 11, \"frame_rate\": 60")), 0) << said;
+    ASSERT_EQ(openWith(wallConfig(2500.0, "\"noise\": 6, \"seed\": 11, \"frame_rate\": 60")), 0) << said;
     ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
     const std::vector<double> expected = wallDistances(2500.0);
     double expectedMean = 0;
@@ -125,7 +105,7 @@ TEST_F(CameraOverUsb, FlatWallMeanWithin1PercentWithNoise) {
 }
 
 TEST_F(CameraOverUsb, RangeChangeWhileStreamingReachesTheKit) {
-    ASSERT_EQ(openWith(wall(1500.0, "\"noise\": 0, \"frame_rate\": 60")), 0) << said;
+    ASSERT_EQ(openWith(wallConfig(1500.0, "\"noise\": 0, \"frame_rate\": 60")), 0) << said;
     ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
     const std::vector<double> expected = wallDistances(1500.0);
     EXPECT_LT(worstError(nextDepth(camera), expected), 5.0);
@@ -144,7 +124,7 @@ TEST_F(CameraOverUsb, RangeChangeWhileStreamingReachesTheKit) {
 // frequency for is refused before it reaches either, so depth stays right, also after a restart
 // (which applies the range again).
 TEST_F(CameraOverUsb, RangeValuesWithoutAFrequencyAreRefusedAndDepthStaysRight) {
-    ASSERT_EQ(openWith(wall(1500.0, "\"noise\": 0, \"frame_rate\": 60")), 0) << said;
+    ASSERT_EQ(openWith(wallConfig(1500.0, "\"noise\": 0, \"frame_rate\": 60")), 0) << said;
     ASSERT_EQ(camera.setControl(CameraCtrl::RANGE, 2000), 0);
     const std::vector<double> expected = wallDistances(1500.0);
     for (int restart = 0; restart < 2; ++restart) {
@@ -182,28 +162,9 @@ TEST_F(CameraOverUsb, OpenWithoutAFileStreamsTheBuiltInScene) {
 
 TEST_F(CameraOverUsb, RecordingPlaysBackThroughOpenWithFile) {
     const std::string config = dir.path() + "/scene.json";
-    dir.write("scene.json", wall(1700.0, "\"noise\": 0, \"frame_rate\": 50"));
+    dir.write("scene.json", wallConfig(1700.0, "\"noise\": 0, \"frame_rate\": 50"));
     const std::string recording = dir.path() + "/take.bin";
-    {
-        ZentroxOpenParam param;
-        ZentroxDefaultParam(&param);
-        param.path = config.c_str();
-        ZentroxHandle kit = nullptr;
-        StderrCapture quiet;
-        ASSERT_EQ(ZentroxOpenCamera(&kit, &param), 0);
-        ASSERT_EQ(ZentroxInitCamera(kit), 0);
-        ASSERT_EQ(ZentroxStartCamera(kit), 0);
-        RecordingWriter writer;
-        ASSERT_TRUE(writer.open(recording, 240, 180, 12, 4));
-        for (int i = 0; i < 8; ++i) {
-            ZentroxImage image;
-            ASSERT_EQ(ZentroxCaptureImage(kit, &image, 2000), 0);
-            ASSERT_TRUE(writer.append(image.timestamp, image.data, image.data_size));
-            ZentroxFreeImage(kit, image);
-        }
-        ASSERT_TRUE(writer.finish());
-        ZentroxCloseCamera(kit);
-    }
+    ASSERT_NO_FATAL_FAILURE(recordFromKit(config, recording, 8));
     StderrCapture quiet;
     ASSERT_EQ(camera.openWithFile(recording.c_str(), 0), 0);
     EXPECT_NE(quiet.text().find("played in a loop"), std::string::npos);
@@ -228,9 +189,9 @@ TEST_F(CameraOverUsb, InjectedFaultsGiveTheDocumentedStatus) {
     EXPECT_NE(said.find("\"width\" must be a whole number"), std::string::npos) << said;
 
     // Lost and short images cost their frames; every frame that arrives is whole.
-    ASSERT_EQ(openWith(wall(2000.0,
-                            "\"noise\": 0, \"frame_rate\": 50, "
-                            "\"faults\": {\"timeout_every\": 9, \"wrong_size_at\": 3}")),
+    ASSERT_EQ(openWith(wallConfig(2000.0,
+                                  "\"noise\": 0, \"frame_rate\": 50, "
+                                  "\"faults\": {\"timeout_every\": 9, \"wrong_size_at\": 3}")),
               0);
     ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
     const std::vector<double> expected = wallDistances(2000.0);

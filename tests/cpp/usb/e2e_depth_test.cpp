@@ -10,7 +10,10 @@
 
 #include <unistd.h>
 
+#include "RecordFromKit.h"
+#include "ScratchDir.h"
 #include "StderrCapture.h"
+#include "WallScene.h"
 #include "ZentroxDeviceHQVGA.h"
 #include "ZentroxEvkRecording.h"
 #include "ZentroxScene.h"
@@ -21,33 +24,6 @@ using namespace Zentrox;
 namespace {
 
 constexpr size_t PIXELS = 240 * 180;
-
-class ScratchFiles {
-  public:
-    ScratchFiles() {
-        char pattern[] = "/tmp/zentrox-usb-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        dir = made ? made : "/tmp";
-    }
-    ~ScratchFiles() {
-        for (const auto& f : files)
-            ::unlink(f.c_str());
-        ::rmdir(dir.c_str());
-    }
-    std::string name(const std::string& file) {
-        files.push_back(dir + "/" + file);
-        return files.back();
-    }
-    std::string write(const std::string& file, const std::string& text) {
-        const std::string path = name(file);
-        std::ofstream(path) << text;
-        return path;
-    }
-
-  private:
-    std::string dir;
-    std::vector<std::string> files;
-};
 
 // Transport and device wired as the camera wires them for a 240 x 180 module.
 struct Pipeline {
@@ -91,39 +67,14 @@ struct Pipeline {
     }
 };
 
-std::string wall(double distance, const std::string& extra) {
-    return "{\"scene\": {\"planes\": [{\"distance\": " + std::to_string(distance) +
-           ", \"reflectivity\": 1.0}]}, " + extra + "}";
-}
-
-// Radial distance of every pixel to a wall facing the camera at `distance`.
-std::vector<double> wallDistances(double distance) {
-    const PinholeCamera camera = PinholeCamera::fromFieldOfView(240, 180, 70.0);
-    std::vector<double> out(PIXELS);
-    for (uint32_t v = 0; v < 180; ++v) {
-        for (uint32_t u = 0; u < 240; ++u) {
-            const double x = (u + 0.5 - 120.0) / camera.fx, y = (v + 0.5 - 90.0) / camera.fy;
-            out[v * 240 + u] = distance * std::sqrt(x * x + y * y + 1.0);
-        }
-    }
-    return out;
-}
-
-double worstError(const std::vector<float>& depth, const std::vector<double>& expected) {
-    double worst = 0;
-    for (size_t i = 0; i < PIXELS; ++i)
-        worst = std::max(worst, std::fabs(depth[i] - expected[i]));
-    return worst;
-}
-
 TEST(UsbEndToEnd, FlatWallWithin5mmWithoutNoiseAtBothRanges) {
-    ScratchFiles files;
+    ScratchDir files;
     const struct {
         int range;
         double wall;
     } rows[] = {{4000, 2000.0}, {4000, 3000.0}, {2000, 1200.0}, {2000, 800.0}};
     for (const auto& row : rows) {
-        Pipeline p(files.write("wall.json", wall(row.wall, "\"noise\": 0, \"frame_rate\": 0")));
+        Pipeline p(files.write("wall.json", wallConfig(row.wall, "\"noise\": 0, \"frame_rate\": 0")));
         ASSERT_EQ(p.open(), 0) << p.said;
         EXPECT_EQ(p.info.width, 240u);
         EXPECT_EQ(p.info.height, 180u);
@@ -141,13 +92,14 @@ TEST(UsbEndToEnd, FlatWallWithin5mmWithoutNoiseAtBothRanges) {
 }
 
 TEST(UsbEndToEnd, FlatWallMeanWithin1PercentWithNoise) {
-    ScratchFiles files;
+    ScratchDir files;
     const struct {
         int range;
         double wall;
     } rows[] = {{4000, 2500.0}, {2000, 1200.0}};
     for (const auto& row : rows) {
-        Pipeline p(files.write("noisy.json", wall(row.wall, "\"noise\": 6, \"seed\": 3, \"frame_rate\": 0")));
+        Pipeline p(
+            files.write("noisy.json", wallConfig(row.wall, "\"noise\": 6, \"seed\": 3, \"frame_rate\": 0")));
         ASSERT_EQ(p.open(), 0) << p.said;
         ASSERT_EQ(p.start(row.range), 0);
         const std::vector<double> expected = wallDistances(row.wall);
@@ -169,15 +121,16 @@ TEST(UsbEndToEnd, FlatWallMeanWithin1PercentWithNoise) {
 }
 
 TEST(UsbEndToEnd, OtherBitWidthsAreNormalisedForTheDevice) {
-    ScratchFiles files;
+    ScratchDir files;
     const struct {
         unsigned bits;
         uint32_t bpp;
         double tolerance;
     } rows[] = {{8, 1, 60.0}, {10, 2, 12.0}, {14, 2, 5.0}};
     for (const auto& row : rows) {
-        Pipeline p(files.write("bits.json", wall(1500.0, "\"noise\": 0, \"frame_rate\": 0, \"bit_width\": " +
-                                                             std::to_string(row.bits))));
+        Pipeline p(
+            files.write("bits.json", wallConfig(1500.0, "\"noise\": 0, \"frame_rate\": 0, \"bit_width\": " +
+                                                            std::to_string(row.bits))));
         ASSERT_EQ(p.open(), 0) << p.said;
         EXPECT_EQ(p.info.bit_width, row.bits);
         EXPECT_EQ(p.info.bpp, row.bpp);
@@ -205,8 +158,8 @@ TEST(UsbEndToEnd, DefaultKitShowsTheBuiltInScene) {
 }
 
 TEST(UsbEndToEnd, RangeChangeWhileStreaming) {
-    ScratchFiles files;
-    Pipeline p(files.write("wall.json", wall(1500.0, "\"noise\": 0, \"frame_rate\": 50")));
+    ScratchDir files;
+    Pipeline p(files.write("wall.json", wallConfig(1500.0, "\"noise\": 0, \"frame_rate\": 50")));
     ASSERT_EQ(p.open(), 0);
     ASSERT_EQ(p.start(4000), 0);
     ASSERT_EQ(p.next(), 0);
@@ -218,31 +171,12 @@ TEST(UsbEndToEnd, RangeChangeWhileStreaming) {
 }
 
 TEST(UsbEndToEnd, RecordingPlaysBackThroughTheBinPath) {
-    ScratchFiles files;
-    const std::string config = files.write("scene.json", wall(1700.0, "\"noise\": 2, \"frame_rate\": 50"));
-    const std::string recording = files.name("take.bin");
+    ScratchDir files;
+    const std::string config =
+        files.write("scene.json", wallConfig(1700.0, "\"noise\": 2, \"frame_rate\": 50"));
+    const std::string recording = files.file("take.bin");
     std::vector<std::vector<float>> recorded;
-    {
-        // Record eight images straight from the kit.
-        ZentroxOpenParam param;
-        ZentroxDefaultParam(&param);
-        param.path = config.c_str();
-        ZentroxHandle kit = nullptr;
-        StderrCapture quiet;
-        ASSERT_EQ(ZentroxOpenCamera(&kit, &param), 0);
-        ASSERT_EQ(ZentroxInitCamera(kit), 0);
-        ASSERT_EQ(ZentroxStartCamera(kit), 0);
-        RecordingWriter writer;
-        ASSERT_TRUE(writer.open(recording, 240, 180, 12, 4)) << writer.error();
-        for (int i = 0; i < 8; ++i) {
-            ZentroxImage image;
-            ASSERT_EQ(ZentroxCaptureImage(kit, &image, 2000), 0);
-            EXPECT_TRUE(writer.append(image.timestamp, image.data, image.data_size)) << writer.error();
-            ZentroxFreeImage(kit, image);
-        }
-        ASSERT_TRUE(writer.finish());
-        ZentroxCloseCamera(kit);
-    }
+    ASSERT_NO_FATAL_FAILURE(recordFromKit(config, recording, 8));
     Pipeline p(recording);
     ASSERT_EQ(p.open(), 0) << p.said;
     EXPECT_NE(p.said.find("played in a loop"), std::string::npos) << p.said;
@@ -261,7 +195,7 @@ TEST(UsbEndToEnd, RecordingPlaysBackThroughTheBinPath) {
 }
 
 TEST(UsbEndToEnd, InjectedFaultsGiveTheirStatus) {
-    ScratchFiles files;
+    ScratchDir files;
     {
         Pipeline p(files.write("open.json", "{\"faults\": {\"fail_open\": true}}"));
         EXPECT_EQ(p.open(), -1);
@@ -288,9 +222,9 @@ TEST(UsbEndToEnd, InjectedFaultsGiveTheirStatus) {
     }
     {
         // A wrong size fails its frame; the frames after it are whole again.
-        Pipeline p(files.write("size.json", wall(2000.0,
-                                                 "\"noise\": 0, \"frame_rate\": 50, "
-                                                 "\"faults\": {\"wrong_size_at\": 6}")));
+        Pipeline p(files.write("size.json", wallConfig(2000.0,
+                                                       "\"noise\": 0, \"frame_rate\": 50, "
+                                                       "\"faults\": {\"wrong_size_at\": 6}")));
         ASSERT_EQ(p.open(), 0);
         ASSERT_EQ(p.start(4000), 0);
         const std::vector<double> expected = wallDistances(2000.0);
@@ -306,11 +240,11 @@ TEST(UsbEndToEnd, InjectedFaultsGiveTheirStatus) {
 }
 
 TEST(UsbEndToEnd, LostImagesFailTheirFramesAndNeverMixFrames) {
-    ScratchFiles files;
+    ScratchDir files;
     // Every 7th image is lost; frames at 50 per second leave gaps the transport regroups by.
-    Pipeline p(files.write("lossy.json", wall(2000.0,
-                                              "\"noise\": 0, \"frame_rate\": 50, "
-                                              "\"faults\": {\"timeout_every\": 7}")));
+    Pipeline p(files.write("lossy.json", wallConfig(2000.0,
+                                                    "\"noise\": 0, \"frame_rate\": 50, "
+                                                    "\"faults\": {\"timeout_every\": 7}")));
     ASSERT_EQ(p.open(), 0);
     ASSERT_EQ(p.start(4000), 0);
     const std::vector<double> expected = wallDistances(2000.0);

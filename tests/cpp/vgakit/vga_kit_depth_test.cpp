@@ -95,6 +95,28 @@ struct Pipeline {
     std::string said;
 };
 
+// The camera opened over a 320 x 240 single-frequency kit facing a wall at 1 m; the sleeps are
+// instant and what the SDK says is collected.
+struct KitCamera {
+    // Opens the camera and asks for 320 x 240; a fatal failure when a step fails.
+    void open() {
+        ASSERT_TRUE(dir.write("kit.json", kitText(320, 240, true, 1000.0)));
+        ASSERT_EQ(camera.openWithFile((dir.path() + "/kit.json").c_str(), 0), 0);
+        ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 320), 0);
+        ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 240), 0);
+    }
+    void stopAndClose() {
+        EXPECT_EQ(camera.stop(), 0);
+        EXPECT_EQ(camera.close(), 0);
+        quiet.text();
+    }
+    TempWorkDir dir;
+    InstantSleep sleeps;
+    ScopedKernel seam{sleeps};
+    ZentroxTOFCamera camera;
+    StderrCapture quiet;
+};
+
 double fractionValid(const DepthPlanes& out) {
     size_t n = 0;
     for (float c : out.confidence)
@@ -231,18 +253,11 @@ TEST(VgaKitDepth, MatchingCalibrationCorrectsTheKitsPhaseOffsets) {
 
 // Depth, amplitude and confidence through the camera's capture thread, each plane against the scene.
 TEST(VgaKitDepth, ThroughTheCamera) {
-    TempWorkDir dir;
-    InstantSleep sleeps;
-    ScopedKernel seam(sleeps);
-    ASSERT_TRUE(dir.write("kit.json", kitText(320, 240, true, 1000.0)));
-    ZentroxTOFCamera camera;
-    StderrCapture quiet;
-    ASSERT_EQ(camera.openWithFile((dir.path() + "/kit.json").c_str(), 0), 0);
-    EXPECT_EQ(camera.getCameraInfo().device_type, VGA);
-    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 320), 0);
-    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 240), 0);
-    ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
-    ZentroxFrameBuffer* buffer = camera.requestFrame(5000);
+    KitCamera k;
+    ASSERT_NO_FATAL_FAILURE(k.open());
+    EXPECT_EQ(k.camera.getCameraInfo().device_type, VGA);
+    ASSERT_EQ(k.camera.start(FrameType::DEPTH), 0);
+    ZentroxFrameBuffer* buffer = k.camera.requestFrame(5000);
     ASSERT_NE(buffer, nullptr);
     FrameDataFormat format{};
     ASSERT_EQ(buffer->getFormat(FrameType::DEPTH, format), 0);
@@ -266,10 +281,8 @@ TEST(VgaKitDepth, ThroughTheCamera) {
     EXPECT_LT(worst[0], 10.0) << "mm";
     EXPECT_LT(worst[1], 0.005) << "relative amplitude";
     EXPECT_LT(worst[2], 0.05) << "confidence";
-    EXPECT_EQ(camera.releaseFrame(buffer), 0);
-    EXPECT_EQ(camera.stop(), 0);
-    EXPECT_EQ(camera.close(), 0);
-    quiet.text();
+    EXPECT_EQ(k.camera.releaseFrame(buffer), 0);
+    k.stopAndClose();
 }
 
 // Open and start through the camera over kits of every geometry, and with a FIFO where a file is
@@ -340,32 +353,23 @@ TEST(VgaKitDepth, OpenAndStartServeWhatADeviceReadsAndNeverWaitOnAFifo) {
 // stops the kit it had started: once the cause is gone, the next start streams, with no close in
 // between (a kit left streaming refuses every start).
 TEST(VgaKitDepth, AFailedDeviceStartLeavesTheKitStartable) {
-    TempWorkDir dir;
-    InstantSleep sleeps;
-    ScopedKernel seam(sleeps);
-    ASSERT_TRUE(dir.write("kit.json", kitText(320, 240, true, 1000.0)));
-    ZentroxTOFCamera camera;
-    StderrCapture quiet;
-    ASSERT_EQ(camera.openWithFile((dir.path() + "/kit.json").c_str(), 0), 0);
-    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 320), 0);
-    ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 240), 0);
+    KitCamera k;
+    ASSERT_NO_FATAL_FAILURE(k.open());
     for (const char* occupied : {"ConfigCamera.json", "register.json"}) {
         SCOPED_TRACE(occupied);
         ASSERT_EQ(::mkdir(occupied, 0755), 0);
-        EXPECT_NE(camera.start(FrameType::DEPTH), 0);
+        EXPECT_NE(k.camera.start(FrameType::DEPTH), 0);
         ASSERT_EQ(::rmdir(occupied), 0);
     }
-    ASSERT_EQ(camera.start(FrameType::DEPTH), 0);
-    ZentroxFrameBuffer* buffer = camera.requestFrame(5000);
+    ASSERT_EQ(k.camera.start(FrameType::DEPTH), 0);
+    ZentroxFrameBuffer* buffer = k.camera.requestFrame(5000);
     ASSERT_NE(buffer, nullptr);
     const std::vector<float> expected = truth(320, 240, 1000.0);
     const float* depth = static_cast<const float*>(buffer->getData(FrameType::DEPTH));
     const size_t centre = 120 * 320 + 160;
     EXPECT_NEAR(depth[centre], expected[centre], 10.0);
-    EXPECT_EQ(camera.releaseFrame(buffer), 0);
-    EXPECT_EQ(camera.stop(), 0);
-    EXPECT_EQ(camera.close(), 0);
-    quiet.text();
+    EXPECT_EQ(k.camera.releaseFrame(buffer), 0);
+    k.stopAndClose();
 }
 
 TEST(VgaKitDepth, UsbTransportRefusesFrameRateAndHasNoExposure) {

@@ -1,33 +1,22 @@
-#include <initializer_list>
-
 #include "HqvgaKernels.h"
 #include "HqvgaReference.h"
+#include "SimdDispatch.h"
 
 namespace Zentrox {
 
 namespace {
 
-const HqvgaKernels SCALAR_KERNELS{HqvgaIsa::SCALAR, "scalar", hqvgaPhaseImageReference,
-                                  hqvgaRawImagesReference};
+const HqvgaKernels SCALAR_KERNELS{hqvgaPhaseImageReference, hqvgaRawImagesReference, HqvgaIsa::SCALAR,
+                                  "scalar"};
 
 }  // namespace
 
 const HqvgaKernels* hqvgaKernelsFor(HqvgaIsa isa) {
-    switch (isa) {
-        case HqvgaIsa::SCALAR:
-            return &SCALAR_KERNELS;
-        default:
-            return hqvgaVectorKernelsFor(isa);
-    }
+    return simd::kernelsFor(SCALAR_KERNELS, hqvgaVectorKernelsFor, isa);
 }
 
 const HqvgaKernels& hqvgaBestKernels() {
-    static const HqvgaKernels& best = []() -> const HqvgaKernels& {
-        for (HqvgaIsa isa : {HqvgaIsa::AVX512, HqvgaIsa::AVX2, HqvgaIsa::SSE2, HqvgaIsa::ADVSIMD}) {
-            if (const HqvgaKernels* kernels = hqvgaKernelsFor(isa)) return *kernels;
-        }
-        return SCALAR_KERNELS;
-    }();
+    static const HqvgaKernels& best = simd::fastest(SCALAR_KERNELS, hqvgaVectorKernelsFor);
     return best;
 }
 

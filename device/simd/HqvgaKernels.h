@@ -5,21 +5,21 @@
 #include <cstdint>
 
 #include "HqvgaFormat.h"
+#include "SimdTable.h"
 
 namespace Zentrox {
 
-enum class HqvgaIsa { SCALAR, SSE2, AVX2, AVX512, ADVSIMD };
+using HqvgaIsa = simd::Isa;
 
 using HqvgaPhaseImageFn = void (*)(const uint8_t* frame, float* depth, float* amplitude, float* confidence,
                                    const HqvgaParams& params);
 using HqvgaRawImagesFn = void (*)(const uint8_t* frame, int16_t* raw, uint8_t shift);
 
-struct HqvgaKernels {
-    HqvgaIsa isa;
-    const char* name;
+struct HqvgaFunctions {
     HqvgaPhaseImageFn phase_image;
     HqvgaRawImagesFn raw_images;
 };
+using HqvgaKernels = simd::KernelTable<HqvgaFunctions>;
 
 // The kernels of one instruction set; null when this build lacks them or this CPU cannot run them.
 // SCALAR is always there.
@@ -35,14 +35,7 @@ bool hqvgaVectorBuild();
 // The vectorised part of hqvgaKernelsFor (HqvgaVectorTable.cpp or HqvgaNoVector.cpp).
 const HqvgaKernels* hqvgaVectorKernelsFor(HqvgaIsa isa);
 
-// One definition per instruction-set source (simd/Hqvga<Isa>.cpp), each built with its own flags.
-void hqvgaPhaseImageSse2(const uint8_t*, float*, float*, float*, const HqvgaParams&);
-void hqvgaRawImagesSse2(const uint8_t*, int16_t*, uint8_t);
-void hqvgaPhaseImageAvx2(const uint8_t*, float*, float*, float*, const HqvgaParams&);
-void hqvgaRawImagesAvx2(const uint8_t*, int16_t*, uint8_t);
-void hqvgaPhaseImageAvx512(const uint8_t*, float*, float*, float*, const HqvgaParams&);
-void hqvgaRawImagesAvx512(const uint8_t*, int16_t*, uint8_t);
-void hqvgaPhaseImageAdvsimd(const uint8_t*, float*, float*, float*, const HqvgaParams&);
-void hqvgaRawImagesAdvsimd(const uint8_t*, int16_t*, uint8_t);
+// One table per instruction set, defined by HqvgaIsaKernels.h as built for that set.
+extern const HqvgaKernels hqvgaKernelsSse2, hqvgaKernelsAvx2, hqvgaKernelsAvx512, hqvgaKernelsAdvsimd;
 
 }  // namespace Zentrox

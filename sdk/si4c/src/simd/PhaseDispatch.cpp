@@ -1,28 +1,21 @@
-#include <initializer_list>
-
 #include "PhaseKernels.h"
+#include "SimdDispatch.h"
 
 namespace Zentrox {
 namespace si4c {
 
 namespace {
 
-const PhaseKernels SCALAR_KERNELS{PhaseIsa::SCALAR, "scalar", convertSingleFrequency, convertDoubleFrequency};
+const PhaseKernels SCALAR_KERNELS{convertSingleFrequency, convertDoubleFrequency, PhaseIsa::SCALAR, "scalar"};
 
 }  // namespace
 
 const PhaseKernels* phaseKernelsFor(PhaseIsa isa) {
-    if (isa == PhaseIsa::SCALAR) return &SCALAR_KERNELS;
-    return phaseVectorKernelsFor(isa);
+    return simd::kernelsFor(SCALAR_KERNELS, phaseVectorKernelsFor, isa);
 }
 
 const PhaseKernels& bestPhaseKernels() {
-    static const PhaseKernels& best = []() -> const PhaseKernels& {
-        for (PhaseIsa isa : {PhaseIsa::AVX512, PhaseIsa::AVX2, PhaseIsa::SSE2, PhaseIsa::ADVSIMD}) {
-            if (const PhaseKernels* kernels = phaseKernelsFor(isa)) return *kernels;
-        }
-        return SCALAR_KERNELS;
-    }();
+    static const PhaseKernels& best = simd::fastest(SCALAR_KERNELS, phaseVectorKernelsFor);
     return best;
 }
 

@@ -7,11 +7,12 @@
 #include <cstddef>
 
 #include "PhaseKernel.h"
+#include "SimdTable.h"
 
 namespace Zentrox {
 namespace si4c {
 
-enum class PhaseIsa { SCALAR, SSE2, AVX2, AVX512, ADVSIMD };
+using PhaseIsa = simd::Isa;
 
 using SingleFrequencyFn = void (*)(const FrequencyPlanes& f, const KernelLimits& limits, size_t begin,
                                    size_t end, float* depth, float* amplitude, float* confidence);
@@ -19,12 +20,11 @@ using DoubleFrequencyFn = void (*)(const FrequencyPlanes& f0, const FrequencyPla
                                    const KernelLimits& limits, size_t begin, size_t end, float* depth,
                                    float* amplitude, float* confidence);
 
-struct PhaseKernels {
-    PhaseIsa isa;
-    const char* name;
+struct PhaseFunctions {
     SingleFrequencyFn single_frequency;
     DoubleFrequencyFn double_frequency;
 };
+using PhaseKernels = simd::KernelTable<PhaseFunctions>;
 
 // The kernels of one instruction set; null when this build lacks them or this CPU cannot run them.
 // SCALAR (the loops of PhaseKernel.cpp) is always there.
@@ -40,23 +40,8 @@ bool phaseVectorBuild();
 // The vectorised part of phaseKernelsFor (PhaseVectorTable.cpp or PhaseNoVector.cpp).
 const PhaseKernels* phaseVectorKernelsFor(PhaseIsa isa);
 
-// One pair per instruction-set source (simd/Phase<Isa>.cpp), each built with its own flags.
-void convertSingleFrequencySse2(const FrequencyPlanes&, const KernelLimits&, size_t, size_t, float*, float*,
-                                float*);
-void convertDoubleFrequencySse2(const FrequencyPlanes&, const FrequencyPlanes&, const KernelLimits&, size_t,
-                                size_t, float*, float*, float*);
-void convertSingleFrequencyAvx2(const FrequencyPlanes&, const KernelLimits&, size_t, size_t, float*, float*,
-                                float*);
-void convertDoubleFrequencyAvx2(const FrequencyPlanes&, const FrequencyPlanes&, const KernelLimits&, size_t,
-                                size_t, float*, float*, float*);
-void convertSingleFrequencyAvx512(const FrequencyPlanes&, const KernelLimits&, size_t, size_t, float*, float*,
-                                  float*);
-void convertDoubleFrequencyAvx512(const FrequencyPlanes&, const FrequencyPlanes&, const KernelLimits&, size_t,
-                                  size_t, float*, float*, float*);
-void convertSingleFrequencyAdvsimd(const FrequencyPlanes&, const KernelLimits&, size_t, size_t, float*,
-                                   float*, float*);
-void convertDoubleFrequencyAdvsimd(const FrequencyPlanes&, const FrequencyPlanes&, const KernelLimits&,
-                                   size_t, size_t, float*, float*, float*);
+// One table per instruction set, defined by PhaseIsaKernels.h as built for that set.
+extern const PhaseKernels phaseKernelsSse2, phaseKernelsAvx2, phaseKernelsAvx512, phaseKernelsAdvsimd;
 
 }  // namespace si4c
 }  // namespace Zentrox

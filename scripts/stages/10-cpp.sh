@@ -6,3 +6,6 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -
 cmake -S . -B build/test -G Ninja -DZENTROX_WERROR=ON -DZENTROX_BUILD_TESTS=ON "${launcher[@]}" >/dev/null
 cmake --build build/test -j "$ZENTROX_JOBS"
 ctest --test-dir build/test --output-on-failure -j "$ZENTROX_JOBS"
+# The driver as another project uses it: find_package against an install of build/test, and
+# add_subdirectory of the source tree (which must add no test target).
+tests/consumer/run build/test

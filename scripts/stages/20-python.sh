@@ -16,8 +16,13 @@ py="$venv/bin/python"
 # The MCAP writer libraries (the package's "mcap" extra) and the independent readers the recording
 # tests check MCAP files with.
 "$py" -m pip install --quiet 'mcap>=1.6' 'mcap-ros2-support>=0.5' 'rosbags>=0.10'
+# The module is built in the C++ stage's tree, with its build type and options, so that the core it
+# links is the one that stage compiled and tested and only the modules' own sources compile here (a
+# user's pip install builds a Release tree of its own). It compiles with the stage's job count.
+export CMAKE_BUILD_PARALLEL_LEVEL="${ZENTROX_JOBS:-2}"
 "$py" -m pip install --quiet --no-build-isolation \
-  -Cbuild-dir=build/python-wheel -Ccmake.define.ZENTROX_WERROR=ON .
+  -Cbuild-dir=build/test -Ccmake.build-type=RelWithDebInfo -Ccmake.define.ZENTROX_WERROR=ON \
+  -Ccmake.define.ZENTROX_BUILD_TESTS=ON '-Cbuild.targets=ZentroxDepthCamera;zentrox_depth_native' .
 # Run from the tests folder so that the installed module, not the source tree, is imported, with
 # the environment's console scripts (zentrox-depth) on the path.
 export PATH="$ZENTROX_ROOT/$venv/bin:$PATH"

@@ -42,8 +42,8 @@ void ZentroxTOFUSBSensor::KitHandle::reset(ZentroxHandle next) {
     handle = next;
 }
 
-ZentroxTOFUSBSensor::ZentroxTOFUSBSensor(std::string configPath, int index)
-    : configPath(std::move(configPath)), index(index) {
+ZentroxTOFUSBSensor::ZentroxTOFUSBSensor(std::string configPath, int /*index*/)
+    : configPath(std::move(configPath)) {
     subFrameCount = 1;
 }
 

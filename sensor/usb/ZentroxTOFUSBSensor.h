@@ -16,7 +16,7 @@ namespace Zentrox {
 class ZentroxTOFUSBSensor : public ZentroxTOFSensor {
   public:
     // `configPath`: a configuration file, or a recording when it ends in ".bin"; empty for none.
-    // `index` is kept for the caller; the kit SDK chooses the kit itself.
+    // `index` names the kit for the caller; the kit SDK chooses the kit itself, so it is unused.
     ZentroxTOFUSBSensor(std::string configPath, int index);
     // Closes a kit that is still open.
     ~ZentroxTOFUSBSensor() override = default;
@@ -72,7 +72,6 @@ class ZentroxTOFUSBSensor : public ZentroxTOFSensor {
     std::atomic<bool> started{false};
     int appliedRange = 0;  // the range whose table the kit took last; 0 for none since open
     std::string configPath;
-    int index;
 };
 
 }  // namespace Zentrox

@@ -90,7 +90,7 @@ void spyRaw(const uint8_t*, int16_t* raw, uint8_t shift) {
 }
 
 TEST(HqvgaDispatch, DeviceConvertsThroughItsKernels) {
-    const HqvgaKernels table{spyPhase, spyRaw, HqvgaIsa::SCALAR, "spy"};
+    const HqvgaKernels table{{spyPhase, spyRaw}, HqvgaIsa::SCALAR, "spy"};
     for (int platform : {0, 3}) {  // 3: Jetson, samples shifted by four bits
         spy = SpyCalls{};
         EXPECT_EQ(ZentroxDeviceHQVGA(platform).sampleShift(), platform == 3 ? 4 : 0);

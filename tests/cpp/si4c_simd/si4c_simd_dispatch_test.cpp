@@ -108,7 +108,7 @@ void spyDouble(const FrequencyPlanes& f0, const FrequencyPlanes& f1, const Kerne
 // The engine converts through the kernels it holds, handing them the frame's planes, the frequencies'
 // constants and its limits: a spy table records what reached it.
 TEST(PhaseDispatch, EngineConvertsThroughItsKernels) {
-    const PhaseKernels table{spySingle, spyDouble, PhaseIsa::SCALAR, "spy"};
+    const PhaseKernels table{{spySingle, spyDouble}, PhaseIsa::SCALAR, "spy"};
     const int width = 64, height = 8;
     for (bool single : {true, false}) {
         SCOPED_TRACE(single ? "single" : "double");

@@ -28,7 +28,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${ZENTROX_JOBS:-2}"
 export PATH="$ZENTROX_ROOT/$venv/bin:$PATH"
 cd tests/python
 set +e
-"$ZENTROX_ROOT/$py" -m pytest -q -p no:cacheprovider
+"$ZENTROX_ROOT/$py" -m pytest -q -p no:cacheprovider --durations=10
 status=$?
 set -e
 if [ $status -eq 5 ]; then

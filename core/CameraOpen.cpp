@@ -5,14 +5,14 @@
 #include <memory>
 #include <string>
 
-#include "CsiTransport.h"
-#include "FrameBuffer.h"
-#include "ZentroxDevice.h"
-#include "ZentroxDeviceHQVGA.h"
-#include "ZentroxDeviceVGA.h"
 #include "ZentroxTOFCamera.h"
-#include "ZentroxTOFSensor.h"
-#include "ZentroxTOFUSBSensor.h"
+#include "core/FrameBuffer.h"
+#include "device/ZentroxDevice.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceVGA.h"
+#include "sensor/CsiTransport.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
 
 namespace Zentrox {
 

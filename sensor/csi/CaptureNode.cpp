@@ -1,4 +1,4 @@
-#include "CaptureNode.h"
+#include "sensor/csi/CaptureNode.h"
 
 #include <errno.h>
 #include <fcntl.h>

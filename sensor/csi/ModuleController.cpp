@@ -1,11 +1,11 @@
-#include "ModuleController.h"
+#include "sensor/csi/ModuleController.h"
 
 #include <linux/i2c.h>
 
 #include <cstdio>
 
-#include "I2cAccess.h"
-#include "Sleep.h"
+#include "sensor/csi/I2cAccess.h"
+#include "system/Sleep.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "ZentroxTOFCSISensor.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
 
 #include <linux/videodev2.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "Platform.h"
+#include "system/Platform.h"
 
 // Older kernel headers lack the packed 12-bit greyscale format (two samples in three bytes).
 #ifndef V4L2_PIX_FMT_Y12P

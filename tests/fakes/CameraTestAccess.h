@@ -5,11 +5,11 @@
 #include <memory>
 #include <mutex>
 
-#include "CameraClock.h"
-#include "FrameBuffer.h"
-#include "ZentroxDevice.h"
 #include "ZentroxTOFCamera.h"
-#include "ZentroxTOFSensor.h"
+#include "core/CameraClock.h"
+#include "core/FrameBuffer.h"
+#include "device/ZentroxDevice.h"
+#include "sensor/ZentroxTOFSensor.h"
 
 namespace Zentrox {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FrameConverters.h"
+#include "sensor/csi/FrameConverters.h"
 
 using namespace Zentrox;
 

@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "ZentroxTOFUSBSensor.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
 #include "zentrox_evk_sdk.h"
 
 using namespace Zentrox;

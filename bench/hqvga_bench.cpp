@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "BenchTiming.h"
-#include "HqvgaKernels.h"
-#include "HqvgaReference.h"
+#include "bench/BenchTiming.h"
+#include "device/HqvgaReference.h"
+#include "device/simd/HqvgaKernels.h"
 
 using namespace Zentrox;
 

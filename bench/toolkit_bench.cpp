@@ -13,9 +13,9 @@
 #include <cstring>
 #include <vector>
 
-#include "BenchTiming.h"
 #include "ZentroxDepthFilters.h"
 #include "ZentroxPointCloud.h"
+#include "bench/BenchTiming.h"
 
 using namespace Zentrox;
 using namespace Zentrox::bench;

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "BenchTiming.h"
 #include "PhaseKernels.h"
+#include "bench/BenchTiming.h"
 #include "si4c.h"
 #include "si4c_format.h"
 #include "si4c_render.h"

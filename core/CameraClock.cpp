@@ -1,4 +1,4 @@
-#include "CameraClock.h"
+#include "core/CameraClock.h"
 
 #include <chrono>
 #include <thread>

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "ZentroxDevice.h"
 #include "ZentroxTOFCamera.h"
+#include "device/ZentroxDevice.h"
 
 namespace Zentrox {
 

@@ -5,14 +5,15 @@
 #include <memory>
 #include <string>
 
-#include "CsiTransport.h"
-#include "FrameBuffer.h"
-#include "ZentroxDevice.h"
-#include "ZentroxDeviceHQVGA.h"
-#include "ZentroxDeviceVGA.h"
 #include "ZentroxTOFCamera.h"
-#include "ZentroxTOFSensor.h"
-#include "ZentroxTOFUSBSensor.h"
+#include "core/CameraBackends.h"
+#include "core/FrameBuffer.h"
+#include "device/ZentroxDevice.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceVGA.h"
+#include "sensor/CsiTransport.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
 
 namespace Zentrox {
 
@@ -78,19 +79,14 @@ bool fitVgaDevice(ZentroxTOFSensor& sensor, const CameraInfo& info, VgaFit& fit)
     return false;
 }
 
-// Installs `fresh` as the camera's sensor and opens it. The device keeps a pointer to the sensor it
-// was opened on, so the previous device goes together with the previous sensor: nothing is left
-// pointing at a destroyed sensor. Neither is closed here; closing is the caller's business.
-int installSensor(std::unique_ptr<ZentroxTOFSensor>& sensor, std::unique_ptr<ZentroxDevice>& device,
-                  std::unique_ptr<ZentroxTOFSensor> fresh, CameraInfo& info) {
-    std::unique_ptr<ZentroxTOFSensor> previous = std::move(sensor);
-    sensor = std::move(fresh);
-    device.reset();
-    previous.reset();
-    int result = sensor->open(info);
+// Installs `fresh` as the camera's sensor (the previous device and sensor go) and opens it.
+int openSensor(ZentroxTOFCamera& cam, std::unique_ptr<ZentroxTOFSensor> fresh) {
+    CameraBackends::installSensor(cam, std::move(fresh));
+    ZentroxTOFSensor& sensor = *CameraBackends::sensor(cam);
+    int result = sensor.open(CameraBackends::info(cam));
     // A transport that failed part-way keeps what it had acquired; the camera refuses close until an
     // open succeeds, so release it here rather than leak descriptors or an SDK handle.
-    if (result != 0) sensor->close();
+    if (result != 0) sensor.close();
     return result;
 }
 
@@ -124,7 +120,7 @@ int ZentroxTOFCamera::open(Connection connection, int index) {
     } else {
         return ZentroxUnkownError;
     }
-    int result = installSensor(sensor, device, std::move(fresh), info);
+    int result = openSensor(*this, std::move(fresh));
     if (result != 0) return result;
     sensorOpened.store(true);
     return openPostHandle();
@@ -137,7 +133,7 @@ int ZentroxTOFCamera::openWithFile(const char* path, int index) {
     releaseBackend();
     info.index = static_cast<uint32_t>(index);
     info.connect = Connection::USB;
-    int result = installSensor(sensor, device, std::make_unique<ZentroxTOFUSBSensor>(path, index), info);
+    int result = openSensor(*this, std::make_unique<ZentroxTOFUSBSensor>(path, index));
     if (result != 0) return result;
     sensorOpened.store(true);
     return openPostHandle();
@@ -159,9 +155,7 @@ int ZentroxTOFCamera::openPostHandle() {
         fresh = std::make_unique<ZentroxDeviceVGA>(platform);
         info.device_type = VGA;
     }
-    std::unique_ptr<ZentroxDevice> previous = std::move(device);
-    device = std::move(fresh);
-    previous.reset();
+    CameraBackends::installDevice(*this, std::move(fresh));
 
     VgaFit fit;
     const bool served = info.device_type != VGA || fitVgaDevice(*sensor, info, fit);

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <limits>
 
-#include "CameraClock.h"
-#include "FrameBuffer.h"
-#include "FrameWait.h"
-#include "ZentroxDevice.h"
 #include "ZentroxTOFCamera.h"
-#include "ZentroxTOFSensor.h"
+#include "core/CameraClock.h"
+#include "core/FrameBuffer.h"
+#include "core/FrameWait.h"
+#include "device/ZentroxDevice.h"
+#include "sensor/ZentroxTOFSensor.h"
 
 namespace Zentrox {
 

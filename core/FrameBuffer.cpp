@@ -1,9 +1,9 @@
-#include "FrameBuffer.h"
+#include "core/FrameBuffer.h"
 
 #include <atomic>
 #include <new>
 
-#include "FrameWait.h"
+#include "core/FrameWait.h"
 
 namespace Zentrox {
 

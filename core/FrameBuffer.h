@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "CameraClock.h"
 #include "ZentroxTOFCamera.h"
+#include "core/CameraClock.h"
 
 namespace Zentrox {
 

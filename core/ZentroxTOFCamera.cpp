@@ -5,11 +5,11 @@
 #include <new>
 #include <system_error>
 
-#include "CameraClock.h"
-#include "FrameBuffer.h"
-#include "Platform.h"
-#include "ZentroxDevice.h"
-#include "ZentroxTOFSensor.h"
+#include "core/CameraClock.h"
+#include "core/FrameBuffer.h"
+#include "device/ZentroxDevice.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "system/Platform.h"
 
 namespace Zentrox {
 

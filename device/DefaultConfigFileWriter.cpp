@@ -1,5 +1,5 @@
-#include "DefaultConfigFiles.h"
-#include "KernelSeam.h"
+#include "device/DefaultConfigFiles.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

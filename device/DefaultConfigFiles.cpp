@@ -1,4 +1,4 @@
-#include "DefaultConfigFiles.h"
+#include "device/DefaultConfigFiles.h"
 
 namespace Zentrox {
 

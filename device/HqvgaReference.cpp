@@ -1,4 +1,4 @@
-#include "HqvgaReference.h"
+#include "device/HqvgaReference.h"
 
 namespace Zentrox {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "HqvgaFormat.h"
+#include "device/HqvgaFormat.h"
 
 namespace Zentrox {
 

@@ -1,7 +1,7 @@
-#include "ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceHQVGA.h"
 
-#include "Platform.h"
-#include "ZentroxTOFSensor.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "system/Platform.h"
 
 namespace Zentrox {
 

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "HqvgaKernels.h"
-#include "HqvgaReference.h"
-#include "ZentroxDevice.h"
+#include "device/HqvgaReference.h"
+#include "device/ZentroxDevice.h"
+#include "device/simd/HqvgaKernels.h"
 
 namespace Zentrox {
 

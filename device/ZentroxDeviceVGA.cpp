@@ -1,12 +1,12 @@
-#include "ZentroxDeviceVGA.h"
+#include "device/ZentroxDeviceVGA.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "DefaultConfigFiles.h"
-#include "Sleep.h"
-#include "ZentroxModuleMemory.h"
-#include "ZentroxTOFSensor.h"
+#include "device/DefaultConfigFiles.h"
+#include "sensor/ZentroxModuleMemory.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "system/Sleep.h"
 
 namespace Zentrox {
 

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "MappedFile.h"
-#include "ZentroxDevice.h"
+#include "device/ZentroxDevice.h"
 #include "si4c.h"
+#include "system/MappedFile.h"
 
 namespace Zentrox {
 

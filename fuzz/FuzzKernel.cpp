@@ -1,4 +1,4 @@
-#include "FuzzKernel.h"
+#include "fuzz/FuzzKernel.h"
 
 #include <sys/mman.h>
 #include <sys/sysmacros.h>

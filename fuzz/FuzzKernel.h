@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 namespace Fuzz {

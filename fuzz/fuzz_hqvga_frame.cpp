@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Platform.h"
-#include "ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "system/Platform.h"
 
 using namespace Zentrox;
 

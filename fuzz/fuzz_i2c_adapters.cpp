@@ -11,8 +11,8 @@
 #include <map>
 #include <string>
 
-#include "FuzzKernel.h"
-#include "I2cAccess.h"
+#include "fuzz/FuzzKernel.h"
+#include "sensor/csi/I2cAccess.h"
 
 using namespace Zentrox;
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "FuzzKernel.h"
-#include "I2cAccess.h"
+#include "fuzz/FuzzKernel.h"
+#include "sensor/csi/I2cAccess.h"
 
 using namespace Zentrox;
 

@@ -14,10 +14,10 @@
 #include <cstring>
 #include <vector>
 
-#include "FakeBoards.h"
-#include "FakeKernel.h"
-#include "Platform.h"
-#include "ZentroxTOFCSISensor.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
+#include "system/Platform.h"
+#include "tests/fakes/FakeBoards.h"
+#include "tests/fakes/FakeKernel.h"
 
 using namespace Zentrox;
 

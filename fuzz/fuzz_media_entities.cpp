@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "FuzzKernel.h"
-#include "I2cAccess.h"
-#include "MediaDiscovery.h"
-#include "Platform.h"
+#include "fuzz/FuzzKernel.h"
+#include "sensor/csi/I2cAccess.h"
+#include "sensor/csi/MediaDiscovery.h"
+#include "system/Platform.h"
 
 using namespace Zentrox;
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "FuzzKernel.h"
-#include "Platform.h"
+#include "fuzz/FuzzKernel.h"
+#include "system/Platform.h"
 
 using namespace Zentrox;
 

@@ -93,7 +93,7 @@ class ZENTROX_API ZentroxTOFCamera {
     int getControlExt(CameraCtrl ctrl, const char** value);
 
   private:
-    friend class CameraTestAccess;  // defined by the unit tests only
+    friend class CameraBackends;  // the core's own view of the camera's backends and state
 
     void captureThread();
     int analysisFrame(uint8_t* cache, LinkNode* node);
@@ -131,7 +131,7 @@ class ZENTROX_API ZentroxTOFCamera {
     mutable std::mutex poolMutex;
     std::condition_variable poolCond;
     uint64_t poolWakes = 0;
-    CameraClock* clock;  // not owned; the system clocks unless a test installs another
+    CameraClock* clock;  // not owned; the system clocks unless CameraBackends installs another
     int platform = 0;
     std::atomic<int> skipFrame{0};
     std::atomic<int> skipFrameLoop{1};

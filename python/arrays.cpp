@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "Binding.h"
+#include "python/Binding.h"
 
 namespace Zentrox {
 namespace python {

@@ -15,8 +15,8 @@
 #include <string>
 #include <utility>
 
-#include "Binding.h"
-#include "FrameBuffer.h"
+#include "core/FrameBuffer.h"
+#include "python/Binding.h"
 
 namespace Zentrox {
 namespace python {

@@ -3,7 +3,7 @@
 // core enumerations (DeviceType, TofErrorCode) compare equal to integers, the scoped ones do not.
 #include <string>
 
-#include "Binding.h"
+#include "python/Binding.h"
 
 namespace Zentrox {
 namespace python {

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "Binding.h"
+#include "python/Binding.h"
 
 namespace Zentrox {
 namespace python {

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Binding.h"
+#include "python/Binding.h"
 
 namespace Zentrox {
 namespace python {

@@ -1,6 +1,6 @@
 // The two plain records. Each Python object holds its own copy: assigning to a field never reaches
 // the camera or the frame the record was copied from.
-#include "Binding.h"
+#include "python/Binding.h"
 
 namespace Zentrox {
 namespace python {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "ZentroxTOFSensor.h"
+#include "sensor/ZentroxTOFSensor.h"
 
 namespace Zentrox {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <utility>
 
-#include "KernelIoctl.h"
-#include "KernelSeam.h"
+#include "system/KernelIoctl.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "KernelIoctl.h"
+#include "system/KernelIoctl.h"
 
 #include <errno.h>
 

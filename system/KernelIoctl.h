@@ -1,7 +1,7 @@
 // The one way the driver makes an ioctl: through a seam, with the retry rule of its caller.
 #pragma once
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

@@ -1,5 +1,5 @@
-#include "KernelSeam.h"
-#include "TextLines.h"
+#include "system/KernelSeam.h"
+#include "system/TextLines.h"
 
 #include <dirent.h>
 #include <errno.h>

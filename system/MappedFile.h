@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

@@ -1,9 +1,9 @@
-#include "Platform.h"
+#include "system/Platform.h"
 
 #include <cstring>
 #include <string>
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

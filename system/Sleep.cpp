@@ -1,4 +1,4 @@
-#include "Sleep.h"
+#include "system/Sleep.h"
 
 #include <errno.h>
 

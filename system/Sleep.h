@@ -3,7 +3,7 @@
 
 #include <time.h>
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

@@ -1,6 +1,6 @@
-#include "HqvgaKernels.h"
-#include "HqvgaReference.h"
 #include "SimdDispatch.h"
+#include "device/HqvgaReference.h"
+#include "device/simd/HqvgaKernels.h"
 
 namespace Zentrox {
 

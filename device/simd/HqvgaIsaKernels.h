@@ -1,7 +1,7 @@
 // The HQVGA kernels of one instruction set: its native operations (those HqvgaKernelBody.h expects),
 // the body built on them and the set's table. Built once per set by zentrox_add_simd_kernels
 // (device/CMakeLists.txt), which defines ZENTROX_SIMD_<ISA> and the table's name.
-#include "HqvgaKernels.h"
+#include "device/simd/HqvgaKernels.h"
 
 #if defined(ZENTROX_SIMD_ADVSIMD)
 #include <arm_neon.h>
@@ -120,7 +120,7 @@ inline NativeFloats sqrtNative(NativeFloats v) {
 }  // namespace
 }  // namespace Zentrox
 
-#include "HqvgaKernelBody.h"
+#include "device/simd/HqvgaKernelBody.h"
 
 namespace Zentrox {
 

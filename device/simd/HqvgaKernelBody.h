@@ -34,7 +34,7 @@
 #include <cstring>
 #include <utility>
 
-#include "HqvgaFormat.h"
+#include "device/HqvgaFormat.h"
 
 namespace Zentrox {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "HqvgaFormat.h"
 #include "SimdTable.h"
+#include "device/HqvgaFormat.h"
 
 namespace Zentrox {
 

@@ -1,6 +1,6 @@
 // Stands in for HqvgaVectorTable.cpp in programs built without the vectorised kernels: scalar
 // conversion only.
-#include "HqvgaKernels.h"
+#include "device/simd/HqvgaKernels.h"
 
 namespace Zentrox {
 

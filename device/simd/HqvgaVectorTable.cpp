@@ -1,8 +1,8 @@
 // The vectorised kernels of this build, offered only where the CPU runs them. Linked into every
 // program except those built without them (see device/CMakeLists.txt); those get HqvgaNoVector.cpp
 // instead and run the scalar conversion.
-#include "HqvgaKernels.h"
 #include "SimdDispatch.h"
+#include "device/simd/HqvgaKernels.h"
 
 namespace Zentrox {
 

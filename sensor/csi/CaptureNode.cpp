@@ -1,4 +1,4 @@
-#include "CaptureNode.h"
+#include "sensor/csi/CaptureNode.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstring>
+
+#include "system/KernelStatus.h"
 
 namespace Zentrox {
 
@@ -126,7 +128,7 @@ int CaptureNode::startStreaming(int64_t& reportedLength) {
     request.count = kBufferCount;
     request.type = layout->bufferType;
     request.memory = V4L2_MEMORY_MMAP;
-    if (fd.ioctl(VIDIOC_REQBUFS, &request) < 0) return -1;
+    if (int r = fd.ioctl(VIDIOC_REQBUFS, &request); r < 0) return statusFromErrno(r, KernelRequest::SETTING);
     if (request.count != kBufferCount) {
         // The buffer table has exactly 8 slots: anything else is handed back and refused.
         releaseDriverBuffers();
@@ -142,38 +144,43 @@ int CaptureNode::startStreaming(int64_t& reportedLength) {
         v4l2_buffer buffer;
         v4l2_plane plane;
         describe(buffer, plane, i);
-        if (fd.ioctl(VIDIOC_QUERYBUF, &buffer) < 0) return fail(-1);
+        if (int r = fd.ioctl(VIDIOC_QUERYBUF, &buffer); r < 0)
+            return fail(statusFromErrno(r, KernelRequest::SETTING));
         reportedLength = buffer.length;
         const size_t length = layout->mapLength(buffer, plane);
         const off_t offset = off_t(layout->mapOffset(buffer, plane));
         void* address = seam.mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), offset);
-        if (address == MAP_FAILED) return fail(-1);
+        if (address == MAP_FAILED)
+            return fail(statusFromErrno(errno != 0 ? errno : EIO, KernelRequest::SETTING));
         buffers[i] = KernelMapping(address, length, seam);
         describe(buffer, plane, i);
-        if (fd.ioctl(VIDIOC_QBUF, &buffer) < 0) return fail(-1);
+        if (int r = fd.ioctl(VIDIOC_QBUF, &buffer); r < 0)
+            return fail(statusFromErrno(r, KernelRequest::SETTING));
     }
     int type = int(layout->bufferType);
-    if (fd.ioctl(VIDIOC_STREAMON, &type) < 0) return fail(-2);
+    if (int r = fd.ioctl(VIDIOC_STREAMON, &type); r < 0)
+        return fail(statusFromErrno(r, KernelRequest::DEVICE));
     return 0;
 }
 
 int CaptureNode::stopStreaming() {
     if (!fd.valid()) return -2;
     int type = int(layout->bufferType);
-    if (fd.ioctl(VIDIOC_STREAMOFF, &type) < 0) return -2;
+    if (int r = fd.ioctl(VIDIOC_STREAMOFF, &type); r < 0) return statusFromErrno(r, KernelRequest::DEVICE);
     int failures = 0;
     for (uint32_t i = 0; i < kBufferCount; ++i) {
         if (!buffers[i].mapped()) continue;
         v4l2_buffer buffer;
         v4l2_plane plane;
         describe(buffer, plane, i);
-        if (fd.ioctl(VIDIOC_QUERYBUF, &buffer) < 0) return -2;
+        if (int r = fd.ioctl(VIDIOC_QUERYBUF, &buffer); r < 0)
+            return statusFromErrno(r, KernelRequest::DEVICE);
         // Released with the length it was mapped with.
         if (buffers[i].unmap() != 0) ++failures;
     }
     if (failures) return -2;
     // Drivers refuse a new format while buffers are allocated: give them back for the next start.
-    if (releaseDriverBuffers() < 0) return -2;
+    if (int r = releaseDriverBuffers(); r < 0) return statusFromErrno(r, KernelRequest::DEVICE);
     return 0;
 }
 
@@ -197,7 +204,8 @@ bool CaptureNode::waitReadable(int waitMs) {
 int CaptureNode::dequeue(FilledBuffer& filled, int waitMs) {
     describe(filled.buffer, filled.plane, 0);
     if (!waitReadable(waitMs)) return -1;
-    if (fd.ioctl(VIDIOC_DQBUF, &filled.buffer) < 0) return -1;
+    if (int r = fd.ioctl(VIDIOC_DQBUF, &filled.buffer); r < 0)
+        return statusFromErrno(r, KernelRequest::SETTING);
     if (filled.buffer.index >= uint32_t(kBufferCount)) return 1;
     const KernelMapping& mapping = buffers[filled.buffer.index];
     filled.data = static_cast<const uint8_t*>(mapping.data());

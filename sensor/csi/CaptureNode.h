@@ -7,7 +7,7 @@
 
 #include <linux/videodev2.h>
 
-#include "KernelFd.h"
+#include "system/KernelFd.h"
 
 namespace Zentrox {
 

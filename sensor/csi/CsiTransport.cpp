@@ -1,6 +1,6 @@
-#include "CsiTransport.h"
+#include "sensor/CsiTransport.h"
 
-#include "ZentroxTOFCSISensor.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
 
 namespace Zentrox {
 

@@ -1,9 +1,9 @@
-#include "FrameConverters.h"
+#include "sensor/csi/FrameConverters.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "Platform.h"
+#include "system/Platform.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "I2cAccess.h"
+#include "sensor/csi/I2cAccess.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "KernelIoctl.h"
+#include "system/KernelIoctl.h"
 
 namespace Zentrox {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "KernelSeam.h"
 #include "ZentroxTypes.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

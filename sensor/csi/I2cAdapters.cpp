@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "I2cAccess.h"
-#include "KernelFd.h"
-#include "KernelSeam.h"
-#include "TextLines.h"
+#include "sensor/csi/I2cAccess.h"
+#include "system/KernelFd.h"
+#include "system/KernelSeam.h"
+#include "system/TextLines.h"
 
 namespace Zentrox {
 

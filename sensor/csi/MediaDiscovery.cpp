@@ -1,4 +1,4 @@
-#include "MediaDiscovery.h"
+#include "sensor/csi/MediaDiscovery.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "MediaGraph.h"
-#include "Platform.h"
+#include "sensor/csi/MediaGraph.h"
+#include "system/Platform.h"
 
 namespace Zentrox {
 

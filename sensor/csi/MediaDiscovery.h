@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "KernelFd.h"
-#include "SubDevice.h"
+#include "sensor/csi/SubDevice.h"
+#include "system/KernelFd.h"
 
 namespace Zentrox {
 

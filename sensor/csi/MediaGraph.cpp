@@ -1,4 +1,4 @@
-#include "MediaGraph.h"
+#include "sensor/csi/MediaGraph.h"
 
 #include <cstdio>
 #include <cstring>

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "KernelFd.h"
+#include "system/KernelFd.h"
 
 namespace Zentrox {
 

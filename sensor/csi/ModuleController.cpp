@@ -1,11 +1,12 @@
-#include "ModuleController.h"
+#include "sensor/csi/ModuleController.h"
 
 #include <linux/i2c.h>
 
 #include <cstdio>
 
-#include "I2cAccess.h"
-#include "Sleep.h"
+#include "sensor/csi/I2cAccess.h"
+#include "system/KernelStatus.h"
+#include "system/Sleep.h"
 
 namespace Zentrox {
 
@@ -16,7 +17,8 @@ int ModuleController::open(const char* busText) {
     fd = KernelFd(openI2cDevice(seam, bus, name, sizeof name, 0), seam);
     if (!fd.valid()) return -2;
     unsigned long funcs = 0;
-    if (queryFunctionality(seam, fd.get(), &funcs) < 0) return -2;
+    if (int r = queryFunctionality(seam, fd.get(), &funcs); r < 0)
+        return statusFromErrno(r, KernelRequest::DEVICE);
     if (!(funcs & I2C_FUNC_I2C)) {
         std::fprintf(stderr, "Error: Adapter does not have %s capability\n", "I2C transfers");
         return -2;
@@ -26,12 +28,14 @@ int ModuleController::open(const char* busText) {
 }
 
 int ModuleController::setFrameRate(uint32_t frameRate) {
-    return ModuleCommand::setFrameRate(fd.get(), chip, frameRate, seam) == 0 ? 0 : -2;
+    return statusFromErrno(ModuleCommand::setFrameRate(fd.get(), chip, frameRate, seam),
+                           KernelRequest::DEVICE);
 }
 
 int ModuleController::readBlock(uint16_t offset, uint8_t* dst) {
     if (!dst) return -2;
-    if (ModuleCommand::requestDataBlock(fd.get(), chip, offset, seam) != 0) return -2;
+    if (int r = ModuleCommand::requestDataBlock(fd.get(), chip, offset, seam); r != 0)
+        return statusFromErrno(r, KernelRequest::DEVICE);
     sleepFully(timespec{0, 100 * 1000 * 1000}, seam);
     return ModuleCommand::readDataBlock(fd.get(), chip, dst, seam);
 }

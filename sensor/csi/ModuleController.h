@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "KernelFd.h"
+#include "system/KernelFd.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "SubDevice.h"
+#include "sensor/csi/SubDevice.h"
 
 #include <errno.h>
 #include <linux/media-bus-format.h>

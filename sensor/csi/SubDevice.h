@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "KernelFd.h"
+#include "system/KernelFd.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "ZentroxTOFCSISensor.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
 
 #include <linux/videodev2.h>
 
@@ -6,7 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "Platform.h"
+#include "system/KernelStatus.h"
+#include "system/Platform.h"
 
 // Older kernel headers lack the packed 12-bit greyscale format (two samples in three bytes).
 #ifndef V4L2_PIX_FMT_Y12P
@@ -44,7 +45,7 @@ int ZentroxTOFCSISensor::open(CameraInfo& callerInfo) {
     if (int r = capture.capabilities(caps); r < 0) {
         // Reported and refused; the descriptor is released by close like every other.
         std::fprintf(stderr, "VIDIOC_QUERYCAP: error - %d\n", -r);
-        return -2;
+        return statusFromErrno(r, KernelRequest::DEVICE);
     }
     if (!(caps & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE))) return -2;
     if (!(caps & V4L2_CAP_STREAMING)) return -2;
@@ -52,13 +53,16 @@ int ZentroxTOFCSISensor::open(CameraInfo& callerInfo) {
 
     findSubdevices(media, capture.descriptor(), platform, seam);
 
-    if (capture.bufferType() == V4L2_BUF_TYPE_VIDEO_CAPTURE && capture.selectInput(inputIndex) < 0) return -2;
+    if (capture.bufferType() == V4L2_BUF_TYPE_VIDEO_CAPTURE) {
+        if (int r = capture.selectInput(inputIndex); r < 0) return statusFromErrno(r, KernelRequest::DEVICE);
+    }
     if (module.open(media.i2cBusName) != 0) return -2;
     caliBuffer.reset(new (std::nothrow) uint8_t[kCalibrationBytes]());
     if (!caliBuffer) return -2;
 
     int result = 0;
-    if (media.sensor().getFormat(callerInfo.width, callerInfo.height) != 0) result = -2;
+    result =
+        statusFromErrno(media.sensor().getFormat(callerInfo.width, callerInfo.height), KernelRequest::DEVICE);
     callerInfo.bit_width = 12;
     callerInfo.bpp = 2;
     info = callerInfo;
@@ -71,12 +75,16 @@ int ZentroxTOFCSISensor::configureFormat() {
         capture.bufferType() == V4L2_BUF_TYPE_VIDEO_CAPTURE && platform == Platform::RASPBERRY_PI_5
             ? V4L2_PIX_FMT_Y12P
             : V4L2_PIX_FMT_Y12;
-    if (capture.setFormat(info.width, info.height, pixelFormat) != 0) return -1;
+    // 1 (the node answered another format) is a refusal as much as -errno.
+    if (int r = capture.setFormat(info.width, info.height, pixelFormat); r != 0)
+        return statusFromErrno(r, KernelRequest::SETTING);
     for (uint8_t slot = 0; slot < media.subdevCount; ++slot) {
-        if (media.subdevFds[slot].setFormat(info.width, info.height) != 0) return -1;
+        if (int r = media.subdevFds[slot].setFormat(info.width, info.height); r != 0)
+            return statusFromErrno(r, KernelRequest::SETTING);
     }
     uint32_t width = 0, height = 0;
-    if (media.sensor().getFormat(width, height) != 0) return -2;
+    if (int r = media.sensor().getFormat(width, height); r != 0)
+        return statusFromErrno(r, KernelRequest::DEVICE);
     if (width != info.width || height != info.height) return -1;
     return 0;
 }
@@ -123,7 +131,7 @@ int ZentroxTOFCSISensor::getFrame(uint8_t* data, uint64_t* timestamp) {
         if (filled.hasPlane) converter(filled.data, filled.length, streamWidth, sink);
         prevSec = sec;
         prevUsec = usec;
-        if (capture.requeue(filled) != 0) return -2;
+        if (int r = capture.requeue(filled); r != 0) return statusFromErrno(r, KernelRequest::DEVICE);
         ++i;
     }
     if (timestamp) *timestamp = uint64_t(prevSec * 1000 + prevUsec / 1000);
@@ -154,7 +162,8 @@ int ZentroxTOFCSISensor::setControl(CameraCtrl ctrl, int value) {
             // HQVGA device hands them on.
             if (value == 2000 || value == 4000) value /= 1000;
             if (value != 2 && value != 4) return 1;
-            return media.sensor().setControl(kRangeControl, value == 2 ? 1 : 0) == 0 ? 0 : -1;
+            return statusFromErrno(media.sensor().setControl(kRangeControl, value == 2 ? 1 : 0),
+                                   KernelRequest::SETTING);
         case CameraCtrl::FMT_WIDTH:
             info.width = uint32_t(value);
             return 0;
@@ -162,7 +171,8 @@ int ZentroxTOFCSISensor::setControl(CameraCtrl ctrl, int value) {
             info.height = uint32_t(value);
             return 0;
         case CameraCtrl::EXPOSURE:
-            return media.sensor().setControl(V4L2_CID_EXPOSURE, value) == 0 ? 0 : -1;
+            return statusFromErrno(media.sensor().setControl(V4L2_CID_EXPOSURE, value),
+                                   KernelRequest::SETTING);
         case CameraCtrl::FRAME_RATE:
             frameRate.store(value);
             return module.setFrameRate(uint32_t(value));
@@ -176,7 +186,8 @@ int ZentroxTOFCSISensor::getControl(CameraCtrl ctrl, int* value) {
     int read = 0;
     switch (ctrl) {
         case CameraCtrl::RANGE:
-            if (media.sensor().getControl(kRangeControl, read) != 0) return -1;
+            if (int r = media.sensor().getControl(kRangeControl, read); r != 0)
+                return statusFromErrno(r, KernelRequest::SETTING);
             *value = read ? 2 : 4;
             return 0;
         case CameraCtrl::FMT_WIDTH:
@@ -186,7 +197,8 @@ int ZentroxTOFCSISensor::getControl(CameraCtrl ctrl, int* value) {
             *value = int(info.height);
             return 0;
         case CameraCtrl::EXPOSURE:
-            if (media.sensor().getControl(V4L2_CID_EXPOSURE, read) != 0) return -1;
+            if (int r = media.sensor().getControl(V4L2_CID_EXPOSURE, read); r != 0)
+                return statusFromErrno(r, KernelRequest::SETTING);
             *value = read;
             return 0;
         case CameraCtrl::FRAME_RATE:

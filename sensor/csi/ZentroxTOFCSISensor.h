@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <memory>
 
-#include "CaptureNode.h"
-#include "FrameConverters.h"
-#include "MediaDiscovery.h"
-#include "ModuleController.h"
-#include "ZentroxModuleMemory.h"
-#include "ZentroxTOFSensor.h"
+#include "sensor/ZentroxModuleMemory.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "sensor/csi/CaptureNode.h"
+#include "sensor/csi/FrameConverters.h"
+#include "sensor/csi/MediaDiscovery.h"
+#include "sensor/csi/ModuleController.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "ZentroxTOFUSBSensor.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
 
 #include <cstring>
 #include <utility>

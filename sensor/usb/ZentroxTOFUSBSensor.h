@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ZentroxTOFSensor.h"
+#include "sensor/ZentroxTOFSensor.h"
 #include "zentrox_evk_sdk.h"
 
 namespace Zentrox {

@@ -1,4 +1,4 @@
-#include "FakeBoards.h"
+#include "tests/fakes/FakeBoards.h"
 
 #include <linux/i2c.h>
 #include <linux/media-bus-format.h>
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "Platform.h"
+#include "system/Platform.h"
 
 namespace Zentrox {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "FakeCaptureNode.h"
-#include "FakeI2c.h"
-#include "FakeKernel.h"
-#include "FakeMediaGraph.h"
 #include "ZentroxPhaseEncoding.h"
 #include "ZentroxScene.h"
+#include "tests/fakes/FakeCaptureNode.h"
+#include "tests/fakes/FakeI2c.h"
+#include "tests/fakes/FakeKernel.h"
+#include "tests/fakes/FakeMediaGraph.h"
 
 namespace Zentrox {
 

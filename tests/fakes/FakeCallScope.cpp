@@ -1,4 +1,4 @@
-#include "FakeCallScope.h"
+#include "tests/fakes/FakeCallScope.h"
 
 int& Zentrox::test::fakeCallDepth() {
     static thread_local int depth = 0;

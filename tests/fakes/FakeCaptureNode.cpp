@@ -1,4 +1,4 @@
-#include "FakeCaptureNode.h"
+#include "tests/fakes/FakeCaptureNode.h"
 
 #include <poll.h>
 

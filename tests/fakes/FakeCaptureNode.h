@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "FakeKernel.h"
+#include "tests/fakes/FakeKernel.h"
 
 #ifndef V4L2_PIX_FMT_Y12P
 #define V4L2_PIX_FMT_Y12P v4l2_fourcc('Y', '1', '2', 'P')

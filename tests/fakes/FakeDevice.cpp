@@ -1,4 +1,4 @@
-#include "FakeDevice.h"
+#include "tests/fakes/FakeDevice.h"
 
 #include <algorithm>
 #include <cstring>

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "FakePartState.h"
-#include "ZentroxDevice.h"
+#include "device/ZentroxDevice.h"
+#include "tests/fakes/FakePartState.h"
 
 namespace Zentrox {
 

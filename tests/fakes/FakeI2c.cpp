@@ -1,4 +1,4 @@
-#include "FakeI2c.h"
+#include "tests/fakes/FakeI2c.h"
 
 #include <linux/i2c-dev.h>
 

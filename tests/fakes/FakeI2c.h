@@ -13,7 +13,7 @@
 #include <set>
 #include <vector>
 
-#include "FakeKernel.h"
+#include "tests/fakes/FakeKernel.h"
 
 namespace Zentrox {
 

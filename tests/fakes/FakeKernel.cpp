@@ -1,6 +1,6 @@
-#include "FakeKernel.h"
+#include "tests/fakes/FakeKernel.h"
 
-#include "FakeCallScope.h"
+#include "tests/fakes/FakeCallScope.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>

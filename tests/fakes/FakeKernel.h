@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "FakeMediaGraph.h"
+#include "tests/fakes/FakeMediaGraph.h"
 
 #include <linux/videodev2.h>
 

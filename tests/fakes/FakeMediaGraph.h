@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeKernel.h"
+#include "tests/fakes/FakeKernel.h"
 
 namespace Zentrox {
 

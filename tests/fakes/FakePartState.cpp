@@ -1,4 +1,4 @@
-#include "FakePartState.h"
+#include "tests/fakes/FakePartState.h"
 
 #include <algorithm>
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "CallLog.h"
 #include "ZentroxTypes.h"
+#include "tests/fakes/CallLog.h"
 
 namespace Zentrox {
 

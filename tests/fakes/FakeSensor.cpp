@@ -1,6 +1,6 @@
-#include "FakeSensor.h"
+#include "tests/fakes/FakeSensor.h"
 
-#include "ReportGeometry.h"
+#include "tests/fakes/ReportGeometry.h"
 
 #include <cstring>
 

@@ -13,8 +13,8 @@
 #include <memory>
 #include <mutex>
 
-#include "FakePartState.h"
-#include "ZentroxTOFSensor.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "tests/fakes/FakePartState.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "ManualClock.h"
+#include "tests/fakes/ManualClock.h"
 
 #include <algorithm>
 

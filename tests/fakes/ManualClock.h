@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "CameraClock.h"
+#include "core/CameraClock.h"
 
 namespace Zentrox {
 

@@ -1,6 +1,6 @@
-#include "ModuleMemorySensor.h"
+#include "tests/fakes/ModuleMemorySensor.h"
 
-#include "ReportGeometry.h"
+#include "tests/fakes/ReportGeometry.h"
 
 #include <algorithm>
 #include <cstring>

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "ZentroxModuleMemory.h"
-#include "ZentroxTOFSensor.h"
+#include "sensor/ZentroxModuleMemory.h"
+#include "sensor/ZentroxTOFSensor.h"
 
 namespace Zentrox {
 

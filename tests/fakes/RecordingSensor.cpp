@@ -1,6 +1,6 @@
-#include "RecordingSensor.h"
+#include "tests/fakes/RecordingSensor.h"
 
-#include "ReportGeometry.h"
+#include "tests/fakes/ReportGeometry.h"
 
 namespace Zentrox {
 

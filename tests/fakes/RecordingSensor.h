@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "ZentroxTOFSensor.h"
+#include "sensor/ZentroxTOFSensor.h"
 
 namespace Zentrox {
 

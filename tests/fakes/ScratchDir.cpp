@@ -1,4 +1,4 @@
-#include "ScratchDir.h"
+#include "tests/fakes/ScratchDir.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "StderrCapture.h"
+#include "tests/fakes/StderrCapture.h"
 
 #include <unistd.h>
 

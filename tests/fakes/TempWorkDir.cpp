@@ -1,4 +1,4 @@
-#include "TempWorkDir.h"
+#include "tests/fakes/TempWorkDir.h"
 
 #include <limits.h>
 #include <stdlib.h>

@@ -5,8 +5,8 @@
 
 #include <pybind11/stl.h>
 
-#include "NativeBinding.h"
 #include "ZentroxDepthFilters.h"
+#include "toolkit/python/NativeBinding.h"
 
 namespace Zentrox {
 namespace native {

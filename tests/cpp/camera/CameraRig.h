@@ -10,13 +10,13 @@
 #include <memory>
 #include <thread>
 
-#include "CallLog.h"
-#include "CameraTestAccess.h"
-#include "FakeDevice.h"
-#include "FakeSensor.h"
-#include "FrameBuffer.h"
-#include "ManualClock.h"
 #include "ZentroxTOFCamera.h"
+#include "core/FrameBuffer.h"
+#include "tests/fakes/CallLog.h"
+#include "tests/fakes/CameraTestAccess.h"
+#include "tests/fakes/FakeDevice.h"
+#include "tests/fakes/FakeSensor.h"
+#include "tests/fakes/ManualClock.h"
 
 namespace Zentrox {
 

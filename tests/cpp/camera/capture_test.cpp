@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "CameraRig.h"
+#include "tests/cpp/camera/CameraRig.h"
 
 using namespace Zentrox;
 using namespace std::chrono_literals;

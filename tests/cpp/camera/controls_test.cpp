@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "CameraRig.h"
+#include "tests/cpp/camera/CameraRig.h"
 
 using namespace Zentrox;
 

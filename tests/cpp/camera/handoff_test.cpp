@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "CameraRig.h"
+#include "tests/cpp/camera/CameraRig.h"
 
 using namespace Zentrox;
 using namespace std::chrono_literals;

@@ -4,7 +4,7 @@
 #include <system_error>
 #include <vector>
 
-#include "CameraRig.h"
+#include "tests/cpp/camera/CameraRig.h"
 
 using namespace Zentrox;
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "BoundedCall.h"
-#include "DefaultConfigFiles.h"
-#include "TempWorkDir.h"
+#include "device/DefaultConfigFiles.h"
+#include "tests/fakes/BoundedCall.h"
+#include "tests/fakes/TempWorkDir.h"
 
 using namespace Zentrox;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "FrameBuffer.h"
+#include "core/FrameBuffer.h"
 
 using namespace Zentrox;
 

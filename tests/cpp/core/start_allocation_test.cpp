@@ -8,9 +8,9 @@
 #include <memory>
 #include <new>
 
-#include "CameraTestAccess.h"
-#include "FakeDevice.h"
-#include "FakeSensor.h"
+#include "tests/fakes/CameraTestAccess.h"
+#include "tests/fakes/FakeDevice.h"
+#include "tests/fakes/FakeSensor.h"
 
 namespace Zentrox {
 // Defined with the injection in frame_pool_test.cpp: the N-th allocation from now on throws.

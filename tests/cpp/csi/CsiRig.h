@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "FakeBoards.h"
-#include "FakeKernel.h"
-#include "KernelSeam.h"
-#include "Platform.h"
-#include "ZentroxTOFCSISensor.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
+#include "system/KernelSeam.h"
+#include "system/Platform.h"
+#include "tests/fakes/FakeBoards.h"
+#include "tests/fakes/FakeKernel.h"
 
 namespace Zentrox {
 

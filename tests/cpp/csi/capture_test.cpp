@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "CsiRig.h"
-#include "StderrCapture.h"
+#include "tests/cpp/csi/CsiRig.h"
+#include "tests/fakes/StderrCapture.h"
 
 using namespace Zentrox;
 

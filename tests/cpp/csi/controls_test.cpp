@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
 
-#include "CsiRig.h"
-#include "StderrCapture.h"
+#include "tests/cpp/csi/CsiRig.h"
+#include "tests/fakes/StderrCapture.h"
 
 using namespace Zentrox;
 

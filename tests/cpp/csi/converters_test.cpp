@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "CsiRig.h"
-#include "FrameConverters.h"
+#include "sensor/csi/FrameConverters.h"
+#include "tests/cpp/csi/CsiRig.h"
 
 using namespace Zentrox;
 

@@ -6,10 +6,10 @@
 #include <cmath>
 #include <string>
 
-#include "CsiRig.h"
-#include "StderrCapture.h"
-#include "ZentroxDeviceHQVGA.h"
 #include "ZentroxPhaseEncoding.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "tests/cpp/csi/CsiRig.h"
+#include "tests/fakes/StderrCapture.h"
 
 using namespace Zentrox;
 

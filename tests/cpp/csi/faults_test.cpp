@@ -8,8 +8,8 @@
 
 #include <sstream>
 
-#include "CsiRig.h"
-#include "StderrCapture.h"
+#include "tests/cpp/csi/CsiRig.h"
+#include "tests/fakes/StderrCapture.h"
 
 using namespace Zentrox;
 

@@ -3,8 +3,8 @@
 #include <linux/i2c-dev.h>
 #include <linux/media.h>
 
-#include "CsiRig.h"
-#include "StderrCapture.h"
+#include "tests/cpp/csi/CsiRig.h"
+#include "tests/fakes/StderrCapture.h"
 
 using namespace Zentrox;
 

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "FakeBoards.h"
-#include "FakeKernel.h"
-#include "I2cAccess.h"
-#include "KernelSeam.h"
-#include "Platform.h"
-#include "Sleep.h"
-#include "StderrCapture.h"
+#include "sensor/csi/I2cAccess.h"
+#include "system/KernelSeam.h"
+#include "system/Platform.h"
+#include "system/Sleep.h"
+#include "tests/fakes/FakeBoards.h"
+#include "tests/fakes/FakeKernel.h"
+#include "tests/fakes/StderrCapture.h"
 
 using namespace Zentrox;
 

@@ -9,11 +9,11 @@
 #include <memory>
 #include <vector>
 
-#include "FakeBoards.h"
-#include "FakeCaptureNode.h"
-#include "FakeKernel.h"
-#include "Platform.h"
-#include "ZentroxTOFCSISensor.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
+#include "system/Platform.h"
+#include "tests/fakes/FakeBoards.h"
+#include "tests/fakes/FakeCaptureNode.h"
+#include "tests/fakes/FakeKernel.h"
 
 using namespace Zentrox;
 

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "FakeBoards.h"
-#include "FakeCaptureNode.h"
-#include "FakeKernel.h"
-#include "FakeMediaGraph.h"
-#include "KernelSeam.h"
-#include "MediaDiscovery.h"
-#include "Platform.h"
-#include "StderrCapture.h"
+#include "sensor/csi/MediaDiscovery.h"
+#include "system/KernelSeam.h"
+#include "system/Platform.h"
+#include "tests/fakes/FakeBoards.h"
+#include "tests/fakes/FakeCaptureNode.h"
+#include "tests/fakes/FakeKernel.h"
+#include "tests/fakes/FakeMediaGraph.h"
+#include "tests/fakes/StderrCapture.h"
 
 using namespace Zentrox;
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "HqvgaPhaseDecode.h"
-#include "ScratchDir.h"
-#include "WallScene.h"
+#include "tests/fakes/HqvgaPhaseDecode.h"
+#include "tests/fakes/ScratchDir.h"
+#include "tests/fakes/WallScene.h"
 #include "zentrox_evk_sdk.h"
 
 namespace Zentrox {

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "EvkConfig.h"
-#include "KitTestSupport.h"
+#include "tests/cpp/evk/KitTestSupport.h"
 
 using namespace Zentrox;
 using namespace Zentrox::KitTest;

@@ -7,8 +7,8 @@
 #include <iterator>
 #include <thread>
 
-#include "KitTestSupport.h"
 #include "ZentroxEvkRecording.h"
+#include "tests/cpp/evk/KitTestSupport.h"
 
 using namespace Zentrox;
 using namespace Zentrox::KitTest;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "EvkConfig.h"
-#include "KitTestSupport.h"
 #include "ModuleRenderer.h"
+#include "tests/cpp/evk/KitTestSupport.h"
 
 using namespace Zentrox;
 using namespace Zentrox::KitTest;

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <thread>
 
-#include "KitTestSupport.h"
 #include "ZentroxScene.h"
+#include "tests/cpp/evk/KitTestSupport.h"
 
 using namespace Zentrox;
 using namespace Zentrox::KitTest;

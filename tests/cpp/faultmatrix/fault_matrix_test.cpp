@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "CsiRig.h"
-#include "StderrCapture.h"
+#include "tests/cpp/stress/CsiRig.h"
+#include "tests/fakes/StderrCapture.h"
 
 using namespace Zentrox;
 

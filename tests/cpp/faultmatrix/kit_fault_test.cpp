@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "CameraTestAccess.h"
-#include "ProcessResources.h"
-#include "ZentroxDeviceHQVGA.h"
 #include "ZentroxScene.h"
 #include "ZentroxTOFCamera.h"
-#include "ZentroxTOFUSBSensor.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
+#include "tests/cpp/stress/ProcessResources.h"
+#include "tests/fakes/CameraTestAccess.h"
 
 using namespace Zentrox;
 

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "RecordingSensor.h"
-#include "ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "tests/fakes/RecordingSensor.h"
 
 using namespace Zentrox;
 

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "HqvgaFrame.h"
-#include "Platform.h"
-#include "ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "system/Platform.h"
+#include "tests/cpp/hqvga/HqvgaFrame.h"
 
 using namespace Zentrox;
 using test::DepthPlanes;

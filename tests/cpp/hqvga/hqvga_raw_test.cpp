@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "HqvgaFrame.h"
-#include "Platform.h"
-#include "ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "system/Platform.h"
+#include "tests/cpp/hqvga/HqvgaFrame.h"
 
 using namespace Zentrox;
 using test::HqvgaFrame;

@@ -1,6 +1,6 @@
-#include "CountingAllocator.h"
+#include "tests/cpp/hqvga_simd/CountingAllocator.h"
 
-#include "FakeCallScope.h"
+#include "tests/fakes/FakeCallScope.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -10,9 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "HqvgaFormat.h"
-#include "HqvgaGenericNative.h"
-#include "HqvgaKernelBody.h"
+#include "device/HqvgaFormat.h"
+#include "tests/cpp/hqvga_simd/HqvgaGenericNative.h"
+// The body after the native operations it is built on.
+#include "device/simd/HqvgaKernelBody.h"
 
 using namespace Zentrox;
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "HqvgaKernels.h"
-#include "ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "device/simd/HqvgaKernels.h"
 
 using namespace Zentrox;
 

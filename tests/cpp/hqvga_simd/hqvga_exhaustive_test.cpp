@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "HqvgaKernels.h"
-#include "HqvgaReference.h"
+#include "device/HqvgaReference.h"
+#include "device/simd/HqvgaKernels.h"
 
 using namespace Zentrox;
 

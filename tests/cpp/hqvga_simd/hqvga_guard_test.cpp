@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "HqvgaReference.h"
+#include "device/HqvgaReference.h"
 
 namespace Zentrox {
 namespace {
@@ -32,8 +32,9 @@ double perturbedAtan2(double y, double x, int64_t guard) {
 }  // namespace
 }  // namespace Zentrox
 
-#include "HqvgaGenericNative.h"
-#include "HqvgaKernelBody.h"
+#include "tests/cpp/hqvga_simd/HqvgaGenericNative.h"
+// The body after the native operations it is built on.
+#include "device/simd/HqvgaKernelBody.h"
 
 using namespace Zentrox;
 

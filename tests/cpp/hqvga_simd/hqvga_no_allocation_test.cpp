@@ -4,10 +4,10 @@
 
 #include <vector>
 
-#include "CountingAllocator.h"
-#include "HqvgaKernels.h"
-#include "Platform.h"
-#include "ZentroxDeviceHQVGA.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "device/simd/HqvgaKernels.h"
+#include "system/Platform.h"
+#include "tests/cpp/hqvga_simd/CountingAllocator.h"
 
 using namespace Zentrox;
 

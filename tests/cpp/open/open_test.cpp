@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "CameraTestAccess.h"
-#include "FakeDevice.h"
-#include "FakeSensor.h"
-#include "FrameBuffer.h"
-#include "KernelSeam.h"
-#include "RecordingSensor.h"
-#include "ZentroxDevice.h"
-#include "ZentroxTOFCSISensor.h"
 #include "ZentroxTOFCamera.h"
-#include "ZentroxTOFSensor.h"
+#include "core/FrameBuffer.h"
+#include "device/ZentroxDevice.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
+#include "system/KernelSeam.h"
+#include "tests/fakes/CameraTestAccess.h"
+#include "tests/fakes/FakeDevice.h"
+#include "tests/fakes/FakeSensor.h"
+#include "tests/fakes/RecordingSensor.h"
 
 namespace Zentrox {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "KernelSeam.h"
-#include "Platform.h"
+#include "system/KernelSeam.h"
+#include "system/Platform.h"
 
 using namespace Zentrox;
 

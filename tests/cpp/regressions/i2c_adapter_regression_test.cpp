@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "FuzzKernel.h"
-#include "I2cAccess.h"
+#include "fuzz/FuzzKernel.h"
+#include "sensor/csi/I2cAccess.h"
 
 namespace Zentrox {
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "FuzzKernel.h"
-#include "MediaDiscovery.h"
-#include "Platform.h"
+#include "fuzz/FuzzKernel.h"
+#include "sensor/csi/MediaDiscovery.h"
+#include "system/Platform.h"
 
 namespace Zentrox {
 namespace {

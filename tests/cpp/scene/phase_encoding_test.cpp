@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "HqvgaPhaseDecode.h"
 #include "ZentroxPhaseEncoding.h"
+#include "tests/fakes/HqvgaPhaseDecode.h"
 
 using namespace Zentrox;
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "AlgorithmConfig.h"
-#include "DefaultConfigFiles.h"
-#include "TempWorkDir.h"
+#include "device/DefaultConfigFiles.h"
+#include "tests/fakes/TempWorkDir.h"
 
 using namespace Zentrox;
 using namespace Zentrox::si4c;

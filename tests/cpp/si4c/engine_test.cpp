@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "TempWorkDir.h"
-#include "VgaFrames.h"
 #include "si4c.h"
+#include "tests/fakes/TempWorkDir.h"
+#include "tests/fakes/VgaFrames.h"
 
 using namespace Zentrox;
 using namespace Zentrox::si4c;

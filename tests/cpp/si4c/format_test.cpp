@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "VgaFrames.h"
 #include "si4c_format.h"
 #include "si4c_render.h"
+#include "tests/fakes/VgaFrames.h"
 
 using namespace Zentrox;
 using namespace Zentrox::si4c;

@@ -1,4 +1,4 @@
-#include "PhaseAgreement.h"
+#include "tests/cpp/si4c_simd/PhaseAgreement.h"
 
 #include <cmath>
 #include <cstring>

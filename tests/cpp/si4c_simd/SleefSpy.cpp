@@ -1,4 +1,4 @@
-#include "SleefSpy.h"
+#include "tests/cpp/si4c_simd/SleefSpy.h"
 
 namespace Zentrox {
 namespace si4c {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "PhaseAgreement.h"
 #include "si4c_render.h"
+#include "tests/cpp/si4c_simd/PhaseAgreement.h"
 
 using namespace Zentrox::si4c;
 using namespace Zentrox::si4c::test;

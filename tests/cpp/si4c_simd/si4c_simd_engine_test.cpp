@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "Engine.h"
-#include "PhaseAgreement.h"
 #include "si4c.h"
 #include "si4c_render.h"
+#include "tests/cpp/si4c_simd/PhaseAgreement.h"
 
 using namespace Zentrox::si4c;
 using namespace Zentrox::si4c::test;
@@ -79,7 +79,7 @@ TEST(PhaseEngine, ShippedEngineAgreesWithTheReference) {
     }
 }
 
-#include "SleefSpy.h"
+#include "tests/cpp/si4c_simd/SleefSpy.h"
 
 // libsi4c, called through its C interface, runs the chosen vectorised conversion: its atan2 calls are
 // exactly one per native vector of each frequency's pixels, and no other instruction set's are made.

@@ -7,12 +7,12 @@
 
 #include <string>
 
-#include "CountingAllocator.h"
-#include "CsiRig.h"
-#include "FakeCallScope.h"
-#include "StderrCapture.h"
-#include "TempWorkDir.h"
 #include "ZentroxTOFCamera.h"
+#include "tests/cpp/hqvga_simd/CountingAllocator.h"
+#include "tests/cpp/stress/CsiRig.h"
+#include "tests/fakes/FakeCallScope.h"
+#include "tests/fakes/StderrCapture.h"
+#include "tests/fakes/TempWorkDir.h"
 
 using namespace Zentrox;
 

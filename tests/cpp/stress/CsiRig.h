@@ -6,13 +6,13 @@
 
 #include <memory>
 
-#include "CameraTestAccess.h"
-#include "FakeBoards.h"
-#include "FakeKernel.h"
-#include "Platform.h"
-#include "ZentroxDeviceHQVGA.h"
-#include "ZentroxTOFCSISensor.h"
 #include "ZentroxTOFCamera.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
+#include "system/Platform.h"
+#include "tests/fakes/CameraTestAccess.h"
+#include "tests/fakes/FakeBoards.h"
+#include "tests/fakes/FakeKernel.h"
 
 namespace Zentrox {
 

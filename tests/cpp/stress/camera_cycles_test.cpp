@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "CsiRig.h"
-#include "ProcessResources.h"
+#include "tests/cpp/stress/CsiRig.h"
+#include "tests/cpp/stress/ProcessResources.h"
 
 using namespace Zentrox;
 using Clock = std::chrono::steady_clock;

@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "CountingAllocator.h"
 #include "ZentroxDepthFilters.h"
 #include "ZentroxPointCloud.h"
 #include "ZentroxScene.h"
+#include "tests/cpp/hqvga_simd/CountingAllocator.h"
 
 using namespace Zentrox;
 

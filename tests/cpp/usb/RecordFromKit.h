@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "StderrCapture.h"
 #include "ZentroxEvkRecording.h"
+#include "tests/fakes/StderrCapture.h"
 #include "zentrox_evk_sdk.h"
 
 namespace Zentrox {

@@ -1,4 +1,4 @@
-#include "ScriptedKit.h"
+#include "tests/cpp/usb/ScriptedKit.h"
 
 #include <cstring>
 

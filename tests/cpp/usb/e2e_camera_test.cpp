@@ -8,13 +8,13 @@
 #include <system_error>
 #include <vector>
 
-#include "RecordFromKit.h"
-#include "StderrCapture.h"
-#include "TempWorkDir.h"
-#include "WallScene.h"
 #include "ZentroxEvkRecording.h"
 #include "ZentroxScene.h"
 #include "ZentroxTOFCamera.h"
+#include "tests/cpp/usb/RecordFromKit.h"
+#include "tests/fakes/StderrCapture.h"
+#include "tests/fakes/TempWorkDir.h"
+#include "tests/fakes/WallScene.h"
 #include "zentrox_evk_sdk.h"
 
 using namespace Zentrox;

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "../csi/CsiRig.h"
-#include "ZentroxDeviceHQVGA.h"
 #include "ZentroxEvkRecording.h"
-#include "ZentroxTOFUSBSensor.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
+#include "tests/cpp/csi/CsiRig.h"
 
 using namespace Zentrox;
 

@@ -10,14 +10,14 @@
 
 #include <unistd.h>
 
-#include "RecordFromKit.h"
-#include "ScratchDir.h"
-#include "StderrCapture.h"
-#include "WallScene.h"
-#include "ZentroxDeviceHQVGA.h"
 #include "ZentroxEvkRecording.h"
 #include "ZentroxScene.h"
-#include "ZentroxTOFUSBSensor.h"
+#include "device/ZentroxDeviceHQVGA.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
+#include "tests/cpp/usb/RecordFromKit.h"
+#include "tests/fakes/ScratchDir.h"
+#include "tests/fakes/StderrCapture.h"
+#include "tests/fakes/WallScene.h"
 
 using namespace Zentrox;
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "ScriptedKit.h"
-#include "ZentroxTOFUSBSensor.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
+#include "tests/cpp/usb/ScriptedKit.h"
 
 using namespace Zentrox;
 namespace Kit = Zentrox::ScriptedKit;

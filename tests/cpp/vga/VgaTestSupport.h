@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "KernelSeam.h"
-#include "ModuleMemorySensor.h"
-#include "VgaFrames.h"
-#include "ZentroxDeviceVGA.h"
+#include "device/ZentroxDeviceVGA.h"
+#include "system/KernelSeam.h"
+#include "tests/fakes/ModuleMemorySensor.h"
+#include "tests/fakes/VgaFrames.h"
 
 namespace Zentrox {
 

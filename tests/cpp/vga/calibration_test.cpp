@@ -6,8 +6,8 @@
 #include <cmath>
 #include <functional>
 
-#include "TempWorkDir.h"
-#include "VgaTestSupport.h"
+#include "tests/cpp/vga/VgaTestSupport.h"
+#include "tests/fakes/TempWorkDir.h"
 
 using namespace Zentrox;
 using testing::internal::CaptureStderr;

@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "CameraTestAccess.h"
-#include "FakeSensor.h"
-#include "ManualClock.h"
-#include "TempWorkDir.h"
-#include "VgaTestSupport.h"
 #include "ZentroxTOFCamera.h"
+#include "tests/cpp/vga/VgaTestSupport.h"
+#include "tests/fakes/CameraTestAccess.h"
+#include "tests/fakes/FakeSensor.h"
+#include "tests/fakes/ManualClock.h"
+#include "tests/fakes/TempWorkDir.h"
 
 using namespace Zentrox;
 

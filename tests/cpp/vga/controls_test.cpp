@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "VgaTestSupport.h"
+#include "tests/cpp/vga/VgaTestSupport.h"
 
 using namespace Zentrox;
 

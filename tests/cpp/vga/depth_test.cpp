@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "TempWorkDir.h"
-#include "VgaTestSupport.h"
+#include "tests/cpp/vga/VgaTestSupport.h"
+#include "tests/fakes/TempWorkDir.h"
 
 using namespace Zentrox;
 

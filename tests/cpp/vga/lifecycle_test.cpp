@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "DefaultConfigFiles.h"
-#include "TempWorkDir.h"
-#include "VgaTestSupport.h"
+#include "device/DefaultConfigFiles.h"
+#include "tests/cpp/vga/VgaTestSupport.h"
+#include "tests/fakes/TempWorkDir.h"
 
 using namespace Zentrox;
 using testing::internal::CaptureStderr;

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "EvkConfig.h"
-#include "StderrCapture.h"
-#include "TempWorkDir.h"
 #include "VgaRenderer.h"
 #include "si4c_format.h"
+#include "tests/fakes/StderrCapture.h"
+#include "tests/fakes/TempWorkDir.h"
 #include "zentrox_evk_sdk.h"
 
 using namespace Zentrox;

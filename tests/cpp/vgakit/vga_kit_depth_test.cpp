@@ -12,17 +12,17 @@
 
 #include <sys/stat.h>
 
-#include "BoundedCall.h"
-#include "FrameBuffer.h"
-#include "KernelSeam.h"
-#include "StderrCapture.h"
-#include "TempWorkDir.h"
-#include "VgaFrames.h"
-#include "ZentroxDeviceVGA.h"
-#include "ZentroxModuleMemory.h"
 #include "ZentroxScene.h"
 #include "ZentroxTOFCamera.h"
-#include "ZentroxTOFUSBSensor.h"
+#include "core/FrameBuffer.h"
+#include "device/ZentroxDeviceVGA.h"
+#include "sensor/ZentroxModuleMemory.h"
+#include "sensor/usb/ZentroxTOFUSBSensor.h"
+#include "system/KernelSeam.h"
+#include "tests/fakes/BoundedCall.h"
+#include "tests/fakes/StderrCapture.h"
+#include "tests/fakes/TempWorkDir.h"
+#include "tests/fakes/VgaFrames.h"
 
 using namespace Zentrox;
 

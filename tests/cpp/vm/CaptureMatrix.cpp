@@ -1,10 +1,10 @@
-#include "CaptureMatrix.h"
+#include "tests/cpp/vm/CaptureMatrix.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
 
-#include "VividSource.h"
+#include "tests/cpp/vm/VividSource.h"
 
 namespace Zentrox {
 

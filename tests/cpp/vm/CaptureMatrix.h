@@ -5,9 +5,9 @@
 #include <functional>
 #include <memory>
 
-#include "ObservingKernel.h"
-#include "VmChecks.h"
-#include "ZentroxTOFSensor.h"
+#include "sensor/ZentroxTOFSensor.h"
+#include "tests/cpp/vm/ObservingKernel.h"
+#include "tests/cpp/vm/VmChecks.h"
 
 namespace Zentrox {
 

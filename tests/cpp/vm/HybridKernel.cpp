@@ -1,4 +1,4 @@
-#include "HybridKernel.h"
+#include "tests/cpp/vm/HybridKernel.h"
 
 #include <sys/mman.h>
 

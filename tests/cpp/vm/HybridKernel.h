@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

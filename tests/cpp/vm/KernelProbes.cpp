@@ -1,4 +1,4 @@
-#include "KernelProbes.h"
+#include "tests/cpp/vm/KernelProbes.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "KernelSeam.h"
-#include "VividSource.h"
+#include "system/KernelSeam.h"
+#include "tests/cpp/vm/VividSource.h"
 
 namespace Zentrox {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "VmChecks.h"
+#include "tests/cpp/vm/VmChecks.h"
 
 namespace Zentrox {
 

@@ -1,4 +1,4 @@
-#include "ObservingKernel.h"
+#include "tests/cpp/vm/ObservingKernel.h"
 
 #include <errno.h>
 #include <linux/videodev2.h>

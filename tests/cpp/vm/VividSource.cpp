@@ -1,4 +1,4 @@
-#include "VividSource.h"
+#include "tests/cpp/vm/VividSource.h"
 
 #include <errno.h>
 #include <linux/videodev2.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "KernelSeam.h"
+#include "system/KernelSeam.h"
 
 namespace Zentrox {
 

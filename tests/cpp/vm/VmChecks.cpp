@@ -1,4 +1,4 @@
-#include "VmChecks.h"
+#include "tests/cpp/vm/VmChecks.h"
 
 #include <cstdio>
 

@@ -13,17 +13,17 @@
 #include <memory>
 #include <string>
 
-#include "CaptureMatrix.h"
-#include "FakeBoards.h"
-#include "FakeKernel.h"
-#include "HybridKernel.h"
-#include "KernelProbes.h"
-#include "KernelSeam.h"
-#include "ObservingKernel.h"
-#include "Platform.h"
-#include "VividSource.h"
-#include "VmChecks.h"
-#include "ZentroxTOFCSISensor.h"
+#include "sensor/csi/ZentroxTOFCSISensor.h"
+#include "system/KernelSeam.h"
+#include "system/Platform.h"
+#include "tests/cpp/vm/CaptureMatrix.h"
+#include "tests/cpp/vm/HybridKernel.h"
+#include "tests/cpp/vm/KernelProbes.h"
+#include "tests/cpp/vm/ObservingKernel.h"
+#include "tests/cpp/vm/VividSource.h"
+#include "tests/cpp/vm/VmChecks.h"
+#include "tests/fakes/FakeBoards.h"
+#include "tests/fakes/FakeKernel.h"
 
 using namespace Zentrox;
 

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "FakeCaptureNode.h"
-#include "FakeKernel.h"
-#include "HybridKernel.h"
-#include "KernelProbes.h"
-#include "ObservingKernel.h"
-#include "VividSource.h"
+#include "tests/cpp/vm/HybridKernel.h"
+#include "tests/cpp/vm/KernelProbes.h"
+#include "tests/cpp/vm/ObservingKernel.h"
+#include "tests/cpp/vm/VividSource.h"
+#include "tests/fakes/FakeCaptureNode.h"
+#include "tests/fakes/FakeKernel.h"
 
 using namespace Zentrox;
 

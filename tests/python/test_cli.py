@@ -159,3 +159,16 @@ def test_colour_bar_labels_span_the_depth_range():
     picture = image.compose(depth, np.ones_like(depth))
     assert np.all(picture[22:24, 8:28] == 0)
     assert image.turbo(np.array([0.0]))[0].tolist() != image.turbo(np.array([1.0]))[0].tolist()
+
+
+def test_package_version_is_the_one_pyproject_and_cmake_declare():
+    import zentrox_depth
+    import ZentroxDepthCamera
+    root = os.path.join(os.path.dirname(__file__), "..", "..")
+    with open(os.path.join(root, "pyproject.toml"), encoding="utf-8") as f:
+        declared = re.search(r'^version = "([^"]+)"$', f.read(), re.M).group(1)
+    with open(os.path.join(root, "CMakeLists.txt"), encoding="utf-8") as f:
+        cmake = re.search(r"^project\(ZentroxDepthCamera VERSION (\S+)", f.read(), re.M).group(1)
+    assert zentrox_depth.__version__ == declared == cmake
+    # The extension module's own text is fixed and independent of the release.
+    assert ZentroxDepthCamera.__version__ == "dev"

@@ -6,8 +6,8 @@ namespace Zentrox {
 
 namespace {
 
-const HqvgaKernels SCALAR_KERNELS{hqvgaPhaseImageReference, hqvgaRawImagesReference, HqvgaIsa::SCALAR,
-                                  "scalar"};
+const HqvgaKernels SCALAR_KERNELS{
+    {hqvgaPhaseImageReference, hqvgaRawImagesReference}, HqvgaIsa::SCALAR, "scalar"};
 
 }  // namespace
 

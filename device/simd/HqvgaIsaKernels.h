@@ -126,8 +126,9 @@ namespace Zentrox {
 
 extern const HqvgaKernels ZENTROX_SIMD_TABLE(hqvgaKernels);
 const HqvgaKernels ZENTROX_SIMD_TABLE(hqvgaKernels){
-    phaseImageBody,
-    [](const uint8_t* frame, int16_t* raw, uint8_t shift) { rawImagesBody(frame, raw, shift); },
-    simd::Isa::ZENTROX_SIMD_ISA, ZENTROX_SIMD_NAME};
+    {phaseImageBody,
+     [](const uint8_t* frame, int16_t* raw, uint8_t shift) { rawImagesBody(frame, raw, shift); }},
+    simd::Isa::ZENTROX_SIMD_ISA,
+    ZENTROX_SIMD_NAME};
 
 }  // namespace Zentrox

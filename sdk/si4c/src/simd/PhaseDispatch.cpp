@@ -6,7 +6,8 @@ namespace si4c {
 
 namespace {
 
-const PhaseKernels SCALAR_KERNELS{convertSingleFrequency, convertDoubleFrequency, PhaseIsa::SCALAR, "scalar"};
+const PhaseKernels SCALAR_KERNELS{
+    {convertSingleFrequency, convertDoubleFrequency}, PhaseIsa::SCALAR, "scalar"};
 
 }  // namespace
 

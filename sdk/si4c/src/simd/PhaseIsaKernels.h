@@ -57,8 +57,8 @@ namespace Zentrox {
 namespace si4c {
 
 extern const PhaseKernels ZENTROX_SIMD_TABLE(phaseKernels);
-const PhaseKernels ZENTROX_SIMD_TABLE(phaseKernels){singleFrequencyBody, doubleFrequencyBody,
-                                                    simd::Isa::ZENTROX_SIMD_ISA, ZENTROX_SIMD_NAME};
+const PhaseKernels ZENTROX_SIMD_TABLE(phaseKernels){
+    {singleFrequencyBody, doubleFrequencyBody}, simd::Isa::ZENTROX_SIMD_ISA, ZENTROX_SIMD_NAME};
 
 }  // namespace si4c
 }  // namespace Zentrox

@@ -16,7 +16,8 @@ const HqvgaKernels* hqvgaKernelsFor(HqvgaIsa isa) {
 }
 
 const HqvgaKernels& hqvgaBestKernels() {
-    static const HqvgaKernels& best = simd::fastest(SCALAR_KERNELS, hqvgaVectorKernelsFor);
+    static const HqvgaKernels& best =
+        simd::reported(simd::fastest(SCALAR_KERNELS, hqvgaVectorKernelsFor), "HQVGA");
     return best;
 }
 

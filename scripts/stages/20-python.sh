@@ -11,7 +11,7 @@ py="$venv/bin/python"
 # requirements are those of pyproject.toml.
 # mypy: the tests type-check the README's example and run stubtest against the installed module.
 # selenium: the viewer's browser tests (aiohttp, the viewer's server, comes with the package).
-"$py" -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12,<3' numpy pytest mypy plyfile \
+"$py" -m pip install --quiet 'scikit-build-core>=0.11' 'pybind11>=2.12,<3' numpy pytest mypy plyfile \
   'selenium>=4.10' 'aiohttp>=3.9'
 # The MCAP writer libraries (the package's "mcap" extra) and the independent readers the recording
 # tests check MCAP files with.

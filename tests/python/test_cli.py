@@ -159,3 +159,37 @@ def test_colour_bar_labels_span_the_depth_range():
     picture = image.compose(depth, np.ones_like(depth))
     assert np.all(picture[22:24, 8:28] == 0)
     assert image.turbo(np.array([0.0]))[0].tolist() != image.turbo(np.array([1.0]))[0].tolist()
+
+
+def test_package_version_is_the_one_pyproject_and_cmake_declare():
+    import zentrox_depth
+    import ZentroxDepthCamera
+    root = os.path.join(os.path.dirname(__file__), "..", "..")
+    with open(os.path.join(root, "pyproject.toml"), encoding="utf-8") as f:
+        declared = re.search(r'^version = "([^"]+)"$', f.read(), re.M).group(1)
+    with open(os.path.join(root, "CMakeLists.txt"), encoding="utf-8") as f:
+        cmake = re.search(r"^project\(ZentroxDepthCamera VERSION (\S+)", f.read(), re.M).group(1)
+    assert zentrox_depth.__version__ == declared == cmake
+    # The extension module's own text is fixed and independent of the release.
+    assert ZentroxDepthCamera.__version__ == "dev"
+
+
+def expected_kernels():
+    """The kernels the dispatch must choose here, from the CPU flags the kernel reports."""
+    import platform
+    if platform.machine() in ("aarch64", "arm64"):
+        return "advsimd"
+    with open("/proc/cpuinfo", encoding="utf-8") as f:
+        flags = set(re.search(r"^flags\s*:(.*)$", f.read(), re.M).group(1).split())
+    return "avx512" if "avx512f" in flags else "avx2" if {"avx2", "fma"} <= flags else "sse2"
+
+
+def test_simd_report_names_the_kernels_this_cpu_gets(tmp_path, monkeypatch):
+    monkeypatch.setenv("ZENTROX_SIMD_REPORT", "1")
+    result = run(["stream", "-n", "2"], tmp_path)
+    assert result.returncode == 0, result.stderr
+    said = [line for line in result.stderr.splitlines() if line.startswith("zentrox: ")]
+    assert said == [f"zentrox: HQVGA kernels: {expected_kernels()}"], result.stderr
+    monkeypatch.delenv("ZENTROX_SIMD_REPORT")
+    quiet = run(["stream", "-n", "2"], tmp_path)
+    assert quiet.returncode == 0 and "kernels:" not in quiet.stderr, quiet.stderr

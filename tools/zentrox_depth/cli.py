@@ -46,11 +46,8 @@ def command_info(args, out):
 
 def package_version():
     """The installed package's version ("unknown" when run from a source tree without metadata)."""
-    from importlib import metadata
-    try:
-        return metadata.version("ZentroxDepthCamera")
-    except metadata.PackageNotFoundError:
-        return "unknown"
+    from . import __version__
+    return __version__
 
 
 def parser():

@@ -16,7 +16,8 @@ const PhaseKernels* phaseKernelsFor(PhaseIsa isa) {
 }
 
 const PhaseKernels& bestPhaseKernels() {
-    static const PhaseKernels& best = simd::fastest(SCALAR_KERNELS, phaseVectorKernelsFor);
+    static const PhaseKernels& best =
+        simd::reported(simd::fastest(SCALAR_KERNELS, phaseVectorKernelsFor), "VGA depth");
     return best;
 }
 
